@@ -209,3 +209,26 @@ def test_docs():
     assert Gate.adjoint.__text_signature__ == "($self)"
     assert Gate.adjoint.__doc__ == "Returns the adjoint (inverse) gate."
     assert Gate.nqargs.__doc__ == "Number of qubit arguments required by this gate."
+
+
+def test_registry_refuses_the_65537th_gate():
+    code = (
+        "import numpy as np\nfrom larkspan import Gate\n"
+        "n = 23\n"
+        "k = 1\n"
+        "while True:\n"
+        "    k += 1\n"
+        "    try:\n"
+        "        g = Gate('g', [], np.array([[1, 0], [0, complex(k, 0)]]))\n"
+        "    except BaseException as e:\n"
+        "        print(n, isinstance(e, Exception), e)\n"
+        "        break\n"
+        "    n += 1\n"
+        "print(Gate.from_name('h').adjoint() == Gate.from_name('h'))\n"
+        "print(Gate('again', [], np.array([[1, 0], [0, 5 + 0j]])).name)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    lines = out.stdout.splitlines()
+    count, is_exc, msg = lines[0].split(" ", 2)
+    assert count == "65536" and is_exc == "False" and "65536" in msg
+    assert lines[1] == "True" and lines[2] == "g"
