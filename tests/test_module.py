@@ -122,3 +122,14 @@ def test_fatal_error_is_base_exception():
     assert not isinstance(e.value, Exception)
     assert type(e.value).__bases__ == (BaseException,)
     assert e.value.args == ("Matrix must have a number of rows that is a power of two",)
+
+
+def test_sub_interpreter_is_refused():
+    si = pytest.importorskip("_xxsubinterpreters")
+    interp = si.create()
+    try:
+        with pytest.raises(si.RunFailedError) as e:
+            si.run_string(interp, "import larkspan")
+        assert "ImportError" in str(e.value)
+    finally:
+        si.destroy(interp)
