@@ -1,5 +1,6 @@
 #include "state/order_info.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
