@@ -124,7 +124,7 @@ ECC CircuitECC::simplify() const {
 // ---------------------------------------------------------------- RawECCs
 
 RawECCs::RawECCs(const Evaluator &evaluator) : nqubits(evaluator.nqubits()) {
-    uint64_t key = evaluator.evaluate({}).state.hash_value();
+    uint64_t key = evaluator.initial_key();
     inner.emplace(key, CircuitECC::root(nqubits));
 }
 

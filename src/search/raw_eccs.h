@@ -24,7 +24,7 @@
 
 namespace larkspan {
 
-class Evaluator;
+struct Evaluator;
 
 // One stored circuit with the permutation pair the evaluator reported for it.
 struct CircTriple {
