@@ -131,34 +131,53 @@ void reserve_state_vec_cache(size_t nqubits) {
     while (cache.entries.size() <= nqubits) cache.entries.push_back(StateVec::zeros(cache.entries.size()));
 }
 
+namespace {
+
+[[noreturn]] void permutation_length_mismatch(size_t perm_len, size_t nqubits) {
+    fatal("Permutation of length " + std::to_string(perm_len) + " cannot relabel a state of " +
+          std::to_string(nqubits) + " qubits");
+}
+
+}  // namespace
+
 void StateVec::apply_permutation(Permut32 perm) {
     size_t n = nqubits();
-    if (len() == 0 || perm.len() != n)
-        fatal("Permutation of length " + std::to_string(perm.len()) + " cannot relabel a state of " +
-              std::to_string(n) + " qubits");
+    if (len() == 0 || perm.len() != n) permutation_length_mismatch(perm.len(), n);
     reserve_state_vec_cache(n);
     CacheBorrow borrow;
     StateVec &scratch = borrow.entry(n);
+    scratch.assign_permuted(*this, perm);
+    re_.swap(scratch.re_);
+    im_.swap(scratch.im_);
+}
+
+void StateVec::assign_permuted(const StateVec &src, Permut32 perm) {
+    if (&src == this) {
+        apply_permutation(perm);
+        return;
+    }
+    size_t n = src.nqubits();
+    if (src.len() == 0 || perm.len() != n) permutation_length_mismatch(perm.len(), n);
+    if (len() != src.len()) fatal("assertion failed: self.len() == src.len()");
     // Target index of i, updated incrementally: going from i-1 to i clears
     // bits 0..t-1 and sets bit t (t = ctz(i)), so only their images change.
-    size_t image[8], below[9];
+    size_t image[PERMUT_MAX_LEN], below[PERMUT_MAX_LEN + 1];
     below[0] = 0;
     for (size_t k = 0; k < n; ++k) {
         image[k] = size_t{1} << perm.get(static_cast<unsigned>(k));
         below[k + 1] = below[k] | image[k];
     }
-    double *sre = scratch.re_data(), *sim = scratch.im_data();
-    sre[0] = re_[0];
-    sim[0] = im_[0];
+    const double *re = src.re_.data(), *im = src.im_.data();
+    double *dre = re_.data(), *dim = im_.data();
+    dre[0] = re[0];
+    dim[0] = im[0];
     size_t j = 0;
-    for (size_t i = 1; i < len(); ++i) {
+    for (size_t i = 1, len = src.len(); i < len; ++i) {
         unsigned t = static_cast<unsigned>(__builtin_ctzll(i));
         j = (j & ~below[t]) | image[t];
-        sre[j] = re_[i];
-        sim[j] = im_[i];
+        dre[j] = re[i];
+        dim[j] = im[i];
     }
-    re_.swap(scratch.re_);
-    im_.swap(scratch.im_);
 }
 
 // ---------------------------------------------------------------- normalisation

@@ -16,6 +16,7 @@
 #include "circ/instr.h"
 #include "groups/permutation.h"
 #include "qreal.h"
+#include "state/order_info.h"
 #include "utils/fatal.h"
 #include "utils/random.h"
 
@@ -86,6 +87,17 @@ struct StateVec {
     // of this size and swaps buffers, so it allocates only on a thread's
     // first use of a size.
     void apply_permutation(Permut32 perm);
+    // This vector becomes `src` relabelled by `perm` (as src.clone() followed
+    // by apply_permutation, without the intermediate copy). The lengths of
+    // both vectors must agree.
+    void assign_permuted(const StateVec &src, Permut32 perm);
+
+    // ------------------------------------------------------------ qubit order
+
+    // Qubits ranked by their keys, equal keys forming classes (at most 8 qubits).
+    OrderInfo get_orderinfo() const { return OrderInfo::of_state(re_, im_, nqubits()); }
+    // The canonical permutation: entry r is the qubit of rank r.
+    Permut32 get_permutation() const { return get_orderinfo().as_bits().first; }
 
     // ------------------------------------------------------------ normalisation and fingerprint
 
