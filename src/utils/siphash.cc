@@ -49,6 +49,12 @@ void SipHasher13::write_u32(uint32_t v) {
 }
 
 void SipHasher13::write_u64(uint64_t v) {
+    // Hot path of instruction and circuit hashes: whole words compress directly.
+    if (ntail_ == 0) {
+        length_ += 8;
+        compress(v);
+        return;
+    }
     unsigned char b[8];
     for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
     write(b, 8);
