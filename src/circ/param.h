@@ -118,8 +118,9 @@ struct ParseOutcome {
 class ExprParser {
   public:
     // Parentheses, function calls and negations nest at most this deep; deeper
-    // input is refused with a parse error instead of exhausting the stack.
-    static constexpr unsigned MAX_NESTING = 256;
+    // input is refused with a parse error instead of exhausting the stack
+    // (a level costs about 2 KiB of stack while parsing and evaluating).
+    static constexpr unsigned MAX_NESTING = 100;
 
     // Matches the longest prefix of `text` with rule `exp`; the rest is ignored.
     static ParseOutcome parse_exp(std::string_view text);

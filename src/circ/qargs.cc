@@ -77,6 +77,10 @@ uint64_t Instruction::hash_value() const {
 
 Instr32 bind_qubits(Gate16 gate, std::span<const uint8_t> qubits) {
     if (qubits.size() != gate.nqargs()) fatal("Number of arguments not match for gate " + gate.display());
+    // 255 marks an absent position in QArgs16; as a qubit it would silently
+    // shorten the instruction.
+    for (uint8_t q : qubits)
+        if (q == QArgs16::ABSENT) fatal("Qubit index 255 is reserved for an absent qubit");
     return Instr32::bind(gate, qubits);
 }
 

@@ -123,10 +123,13 @@ struct CallArgs {
 };
 
 CallArgs to_call_args(PyObject *args) {
-    return to_union(
-        args, "list[int]", "list[Argument]",
-        [](PyObject *o) { return CallArgs{to_list(o, to_u8), {}, false}; },
-        [](PyObject *o) { return CallArgs{{}, to_list(o, extract<Argument>), true}; });
+    auto qubits = [](PyObject *o) { return CallArgs{to_list(o, to_u8), {}, false}; };
+    auto registers = [](PyObject *o) { return CallArgs{{}, to_list(o, extract<Argument>), true}; };
+    // A leading Argument rules out the qubit form; skipping that attempt
+    // saves a raised and discarded error on every register-style call.
+    if (PyTuple_GET_SIZE(args) > 0 && is_instance<Argument>(PyTuple_GET_ITEM(args, 0)))
+        return to_union(args, "list[int]", "list[Argument]", registers, registers);
+    return to_union(args, "list[int]", "list[Argument]", qubits, registers);
 }
 
 PyObject *gate_call(PyObject *self, PyObject *args, PyObject *kwargs) {
