@@ -113,7 +113,7 @@ def test_duplicate_instruction_is_evaluated_twice_and_stored_once(capfd):
 
 
 def test_progress_lines_every_400_extended_circuits(capfd):
-    raw, counters = RawECCs.generate(Evaluator(3), gates("h", "t", "cx"), 3)
+    raw, counters = RawECCs.generate(Evaluator(2), gates("h", "s", "t", "cx"), 5)
     lines = capfd.readouterr().out.splitlines()
     assert counters[0] > 800
     assert len(lines) == (counters[0] - 1) // 400 + 1
@@ -130,7 +130,7 @@ def test_progress_lines_every_400_extended_circuits(capfd):
         previous = int(circs)
     assert lines[0] == "#0 Exploring  (0 queued, 1 ECCs, 0 circs, 0 circs perm)"
     # The queue is breadth first: circuits grow no shorter along the lines.
-    sizes = [len(PROGRESS.fullmatch(l).group(2).split()) for l in lines]
+    sizes = [len(re.findall(r"\w+\([\d, ]+\)", PROGRESS.fullmatch(l).group(2))) for l in lines]
     assert sizes == sorted(sizes)
 
 
@@ -246,13 +246,13 @@ def _omp_set_num_threads():
 @pytest.mark.parametrize("naive", [False, True])
 def test_parallel_search_equals_one_thread_search(naive, capfd):
     set_threads = _omp_set_num_threads()
-    ev = Evaluator(3)
+    ev = Evaluator(2)
     run = RawECCs.generate_naive if naive else RawECCs.generate
     outcomes = []
     try:
         for threads in (1, 2, 4):
             set_threads(threads)
-            raw, counters = run(ev, gates("h", "t", "cx"), 3)
+            raw, counters = run(ev, gates("h", "s", "t", "cx"), 5)
             outcomes.append((counters, capfd.readouterr().out, raw.simplify()))
     finally:
         set_threads(os.cpu_count() or 1)

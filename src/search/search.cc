@@ -4,19 +4,26 @@
 //
 // Parallel without changing the result: evaluating a circuit depends only on
 // the circuit, so the extensions of the entries already in the queue are
-// evaluated ahead, in batches, on the work pool. Filing (and with it the
-// queue, the counters and the progress lines) stays sequential in queue
-// order, so the map is built exactly as by the one-thread algorithm. A
-// failed evaluation is kept in its slot and raised when filing reaches it,
-// after the progress lines the one-thread algorithm would have printed.
+// evaluated ahead on the OpenMP threads while the calling thread files the
+// results in queue order. Filing (and with it the queue, the counters and
+// the progress lines) is exactly the one-thread algorithm's, so the map is
+// built identically. A failed evaluation is kept in its slot and raised when
+// filing reaches it, after the progress lines the one-thread algorithm would
+// have printed. There are no barriers: no thread waits for another except
+// the filing thread for the one entry it needs next, and it evaluates other
+// entries meanwhile.
 //
 // A child shares its parent's forward pass: each queued circuit is run
-// forwards once per batch, and each extension applies only its one new
-// instruction to a copy. Gate kernels are deterministic, so the state is
-// bit-identical to a run from scratch.
+// forwards once, and each extension applies only its one new instruction to
+// a copy. Gate kernels are deterministic, so the state is bit-identical to a
+// run from scratch.
 #include "search/search.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include <omp.h>
 #include <exception>
 #include <sstream>
 #include <string>
@@ -26,17 +33,10 @@
 #include "state/state_vec.h"
 #include "utils/fatal.h"
 #include "utils/fmt_join.h"
-#include "utils/pool.h"
 
 namespace larkspan {
 
 namespace {
-
-// The outcome of evaluating one extension.
-struct Evaluated {
-    EvalKey result;
-    std::exception_ptr error;
-};
 
 // Keys circuits by the evaluator's permutation-canonical fingerprint.
 struct CanonicalKeys {
@@ -69,9 +69,62 @@ struct PlainKeys {
     }
 };
 
-// About this many evaluations per batch: enough to keep every core busy
-// past the stragglers, little enough to keep the slots in cache.
-constexpr size_t BATCH_EVALUATIONS = 2048;
+// How far evaluation may run ahead of filing, in queue entries. Bounds the
+// memory of results not yet filed; far more than two threads need.
+constexpr size_t WINDOW = 512;
+// Queued evaluations (about a millisecond of work) before a search starts its threads.
+constexpr size_t PARALLEL_MIN_EVALUATIONS = 2048;
+
+// The evaluation of one queue entry: its circuit, the forward state its
+// extensions share, and the key and pairs of its extension by every
+// instruction. Built in a thread's own buffer, then swapped into the entry's
+// slot by whichever thread finishes it first.
+struct EntryEval {
+    std::vector<Instr32> circuit;  // in circuit order
+    StateVec forward;
+    std::vector<EvalKey> results;  // one per instruction
+    std::exception_ptr error;      // the failure of extension `error_at`
+    size_t error_at = 0;
+
+    void swap(EntryEval &o) noexcept {
+        circuit.swap(o.circuit);
+        std::swap(forward, o.forward);
+        results.swap(o.results);
+        error.swap(o.error);
+        std::swap(error_at, o.error_at);
+    }
+};
+
+// Slot states; the tag holds (entry << 2) | state, so a stale thread can
+// never mistake a reused slot for the entry it worked on.
+enum : uint64_t { PUBLISHED = 0, CLAIMED = 1, WRITING = 2, DONE = 3 };
+constexpr uint64_t tag_of(size_t entry, uint64_t state) { return (uint64_t{entry} << 2) | state; }
+
+struct alignas(64) Slot {
+    std::atomic<uint64_t> tag{tag_of(0, DONE)};
+    std::atomic<const AliasCons *> circ{nullptr};
+    EntryEval eval;
+};
+
+struct alignas(64) PaddedIndex {
+    std::atomic<size_t> v{0};
+};
+
+// Waiting that stays polite when the machine has fewer free cores than threads.
+struct Backoff {
+    unsigned spins = 0;
+    void reset() { spins = 0; }
+    void wait() {
+        if (spins < 64) {
+            ++spins;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        } else {
+            std::this_thread::yield();
+        }
+    }
+};
 
 void progress_line(std::string &line, const std::array<size_t, 3> &counters,
                    std::span<const Instr32> circuit, size_t queued, size_t classes) {
@@ -82,6 +135,13 @@ void progress_line(std::string &line, const std::array<size_t, 3> &counters,
     line = os.str();
 }
 
+// The breadth-first search. The calling thread (OpenMP thread 0) consumes
+// the queue in order and files every result; the entries published to the
+// ring are claimed in order by whichever thread is free, the filing thread
+// included while it waits for the entry it needs next. When that entry is
+// held by a thread that makes no progress (preempted on a busy machine) and
+// nothing else is left to claim, the filing thread evaluates it itself; the
+// first result committed wins, and both are bit-identical.
 template <class Keys>
 SearchResult run_search(const Evaluator &ev, std::span<const Instr32> instrs, size_t max_size,
                         const SearchProgress &progress, const Keys &keys) {
@@ -89,81 +149,159 @@ SearchResult run_search(const Evaluator &ev, std::span<const Instr32> instrs, si
     RawECCs &map = result.map;
     auto &counters = result.counters;
     const size_t m = instrs.size();
-    const size_t batch_entries = std::max<size_t>(1, BATCH_EVALUATIONS / std::max<size_t>(m, 1));
 
-    std::vector<AliasList> queue{AliasList()};  // entries before `head` are done
-    size_t head = 0;
-    std::vector<Instr32> flat;      // the batch's circuits, back to back
-    std::vector<size_t> offsets;    // circuit e is flat[offsets[e] .. offsets[e + 1])
-    std::vector<StateVec> parents;  // their shared forward states
-    std::vector<std::exception_ptr> parent_errors;
-    std::vector<Evaluated> evaluated;
-    std::vector<Instr32> instr_vec, scratch;
-    std::string line;
+    std::vector<AliasList> queue{AliasList()};
+    std::vector<Slot> ring(WINDOW);
+    PaddedIndex published, next;  // entries below `published` are in the ring; `next` hints the first unclaimed
+    std::atomic<bool> stop{false};
 
-    while (head < queue.size()) {
-        const size_t nb = std::min(queue.size() - head, batch_entries);
-        flat.clear();
-        offsets.assign(1, 0);
-        for (size_t e = 0; e < nb; ++e) {
-            queue[head + e].collect(scratch);
-            flat.insert(flat.end(), scratch.begin(), scratch.end());
-            offsets.push_back(flat.size());
+    // Takes entry e for evaluation when nobody has.
+    auto try_claim = [&](size_t e, AliasList &circ) {
+        Slot &s = ring[e % WINDOW];
+        uint64_t t = s.tag.load(std::memory_order_acquire);
+        if (t != tag_of(e, PUBLISHED)) return false;
+        circ = AliasList(s.circ.load(std::memory_order_relaxed));
+        return s.tag.compare_exchange_strong(t, tag_of(e, CLAIMED), std::memory_order_acq_rel);
+    };
+    // The next published entry nobody has claimed yet.
+    auto claim_next = [&](size_t &e, AliasList &circ) {
+        e = next.v.load(std::memory_order_relaxed);
+        while (e < published.v.load(std::memory_order_acquire)) {
+            if (next.v.compare_exchange_weak(e, e + 1, std::memory_order_relaxed)) {
+                if (try_claim(e, circ)) return true;
+                e = next.v.load(std::memory_order_relaxed);
+            }
         }
-        auto circuit_of = [&](size_t e) {
-            return std::span<const Instr32>(flat.data() + offsets[e], offsets[e + 1] - offsets[e]);
-        };
+        return false;
+    };
+    auto evaluate = [&](AliasList circ, EntryEval &out) {
+        size_t j = 0;
+        out.error = nullptr;
+        out.results.resize(m);
+        if (m == 0) return;  // nothing to evaluate
+        try {
+            circ.collect(out.circuit);
+            keys.prepare(out.circuit, out.forward);
+            thread_local std::vector<Instr32> child;
+            child.assign(out.circuit.begin(), out.circuit.end());
+            child.emplace_back();
+            for (; j < m; ++j) {
+                child.back() = instrs[j];
+                keys.evaluate(out.forward, child, out.results[j]);
+            }
+        } catch (...) {
+            out.error = std::current_exception();
+            out.error_at = j;
+        }
+    };
+    auto commit = [&](size_t e, EntryEval &eval) {
+        Slot &s = ring[e % WINDOW];
+        uint64_t t = tag_of(e, CLAIMED);
+        if (!s.tag.compare_exchange_strong(t, tag_of(e, WRITING), std::memory_order_acquire)) return;
+        s.eval.swap(eval);
+        s.tag.store(tag_of(e, DONE), std::memory_order_release);
+    };
+    auto work_on = [&](size_t e, AliasList circ) {
+        thread_local EntryEval buffer;
+        evaluate(circ, buffer);
+        commit(e, buffer);
+    };
 
-        if (parents.size() < nb) parents.resize(nb);
-        parent_errors.assign(nb, nullptr);
-        pool::for_each(nb, [&](size_t e) {
+    std::vector<Instr32> instr_vec;
+    std::string line;
+    size_t head = 0;
+
+    // Makes entry `head` ready, helping with (or taking over) the evaluations.
+    auto await_head = [&] {
+        Slot &s = ring[head % WINDOW];
+        Backoff backoff;
+        unsigned idle = 0;
+        for (;;) {
+            uint64_t t = s.tag.load(std::memory_order_acquire);
+            if (t == tag_of(head, DONE)) return;
+            size_t e;
+            AliasList circ;
+            if (t == tag_of(head, PUBLISHED) && try_claim(head, circ)) {
+                work_on(head, circ);
+            } else if (claim_next(e, circ)) {
+                work_on(e, circ);
+                idle = 0;
+                backoff.reset();
+            } else if (t == tag_of(head, CLAIMED) && ++idle > 256) {
+                // The holder makes no progress and nothing else is left: do it here too.
+                work_on(head, queue[head]);
+            } else {
+                backoff.wait();
+            }
+        }
+    };
+
+    auto file_next = [&] {
+        // The slot of entry head - 1 is free again: publish up to a full window.
+        size_t p = published.v.load(std::memory_order_relaxed);
+        for (size_t limit = std::min(queue.size(), head + WINDOW); p < limit; ++p) {
+            Slot &s = ring[p % WINDOW];
+            s.circ.store(queue[p].cell(), std::memory_order_relaxed);
+            s.tag.store(tag_of(p, PUBLISHED), std::memory_order_release);
+        }
+        published.v.store(p, std::memory_order_release);
+
+        await_head();
+        const EntryEval &r = ring[head % WINDOW].eval;
+        AliasList circ = queue[head];
+        instr_vec.assign(r.circuit.begin(), r.circuit.end());
+        ++head;
+        if (counters[0] % 400 == 0) {
+            progress_line(line, counters, instr_vec, queue.size() - head, map.len());
+            progress(line);
+        }
+        for (size_t j = 0; j < m; ++j) {
+            if (r.error && j == r.error_at) std::rethrow_exception(r.error);
+            const EvalKey &k = r.results[j];
+            instr_vec.push_back(instrs[j]);
+            for (PermPair pair : k.pairs) {
+                auto opened = map.add_entry(k.key, pair.front, pair.back, circ, instr_vec);
+                if (opened && instr_vec.size() < max_size) queue.push_back(*opened);
+                ++counters[2];
+            }
+            instr_vec.pop_back();
+            ++counters[1];
+        }
+        ++counters[0];
+    };
+
+    // Small searches (and the first levels of large ones) finish sooner than
+    // sleeping threads wake up: the team starts only once enough work is queued.
+    while (head < queue.size() && ((queue.size() - head) * m < PARALLEL_MIN_EVALUATIONS ||
+                                   omp_get_max_threads() < 2))
+        file_next();
+    if (head == queue.size()) return result;
+
+    std::exception_ptr failure;
+#pragma omp parallel
+    {
+        if (omp_get_thread_num() == 0) {
             try {
-                keys.prepare(circuit_of(e), parents[e]);
+                while (head < queue.size()) file_next();
             } catch (...) {
-                parent_errors[e] = std::current_exception();
+                failure = std::current_exception();
             }
-        });
-
-        if (evaluated.size() < nb * m) evaluated.resize(nb * m);
-        pool::for_each(nb * m, [&](size_t k) {
-            size_t e = k / m;
-            Evaluated &out = evaluated[k];
-            out.error = parent_errors[e];
-            if (out.error) return;
-            try {
-                thread_local std::vector<Instr32> circuit;
-                auto parent = circuit_of(e);
-                circuit.assign(parent.begin(), parent.end());
-                circuit.push_back(instrs[k % m]);
-                keys.evaluate(parents[e], circuit, out.result);
-            } catch (...) {
-                out.error = std::current_exception();
-            }
-        });
-
-        for (size_t e = 0; e < nb; ++e) {
-            AliasList circ = queue[head++];
-            auto parent = circuit_of(e);
-            instr_vec.assign(parent.begin(), parent.end());
-            if (counters[0] % 400 == 0) {
-                progress_line(line, counters, instr_vec, queue.size() - head, map.len());
-                progress(line);
-            }
-            for (size_t j = 0; j < m; ++j) {
-                const Evaluated &r = evaluated[e * m + j];
-                if (r.error) std::rethrow_exception(r.error);
-                instr_vec.push_back(instrs[j]);
-                for (PermPair pair : r.result.pairs) {
-                    auto opened = map.add_entry(r.result.key, pair.front, pair.back, circ, instr_vec);
-                    if (opened && instr_vec.size() < max_size) queue.push_back(*opened);
-                    ++counters[2];
+            stop.store(true, std::memory_order_release);
+        } else {
+            Backoff backoff;
+            while (!stop.load(std::memory_order_acquire)) {
+                size_t e;
+                AliasList circ;
+                if (claim_next(e, circ)) {
+                    work_on(e, circ);
+                    backoff.reset();
+                } else {
+                    backoff.wait();
                 }
-                instr_vec.pop_back();
-                ++counters[1];
             }
-            ++counters[0];
         }
     }
+    if (failure) std::rethrow_exception(failure);
     return result;
 }
 
