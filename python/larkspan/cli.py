@@ -23,10 +23,10 @@ BUILTIN_GATES = (
     "t1/2", "tdg1/2", "rz(pi/3)", "rz(-pi/3)", "rz(pi/5)", "rz(-pi/5)", "rz(pi/16)", "rz(-pi/16)",
 )
 
-DEFAULT_QUBITS = 2
-DEFAULT_GATES = "h,s,t,cx"
-DEFAULT_MAX_SIZE = 3
-MAX_QUBITS = 5  # the evaluator's canonical ordering covers at most five qubits
+DEFAULT_QUBITS = 3
+DEFAULT_GATES = "h,x,s,t,cx"
+DEFAULT_MAX_SIZE = 6
+MAX_QUBITS = 8  # the widest permutation, and with it the widest evaluator
 
 
 class UsageError(Exception):
