@@ -33,7 +33,9 @@ PyModuleDef MODULE_DEF = {
     "Python extension module entrypoint.\n\n"
     "Registers the native classes that are re-exported and wrapped by "
     "`python/larkspan/__init__.py`.",
-    -1,
+    // 0, not -1: the interpreter then calls the init function again on re-import
+    // (instead of copying a snapshot), so re-import yields the very same module.
+    0,
     nullptr,
 };
 

@@ -3,6 +3,7 @@
 #include <deque>
 #include <mutex>
 #include <shared_mutex>
+#include <unordered_map>
 
 #include "circ/gates.h"
 #include "utils/fatal.h"
@@ -16,9 +17,21 @@ constexpr size_t MAX_GATES = 65536;
 struct Registry {
     std::shared_mutex lock;
     std::deque<GateData> entries;  // a deque keeps references stable while it grows
+    // Identity hash -> first entry with that hash; replaces rescanning every entry on registration.
+    std::unordered_map<uint64_t, uint16_t> by_hash;
 
     Registry() {
-        for (auto &g : builtin_gates()) entries.push_back(std::move(g));
+        for (auto &g : builtin_gates()) {
+            uint64_t h = g.hash_value();
+            append(std::move(g), h);
+        }
+    }
+
+    uint16_t append(GateData g, uint64_t h) {
+        auto idx = static_cast<uint16_t>(entries.size());
+        entries.push_back(std::move(g));
+        by_hash.emplace(h, idx);
+        return idx;
     }
 };
 
@@ -76,12 +89,10 @@ Gate16 Gate16::create(std::string name, std::vector<std::string> params, GateMat
     uint64_t h = cand.hash_value();
     Registry &reg = registry();
     std::unique_lock lock(reg.lock);
-    for (size_t i = 0; i < reg.entries.size(); ++i)
-        if (reg.entries[i].hash_value() == h) return Gate16(static_cast<uint16_t>(i));
+    if (auto it = reg.by_hash.find(h); it != reg.by_hash.end()) return Gate16(it->second);
     if (reg.entries.size() >= MAX_GATES)
         fatal("Gate registry is full: at most 65536 distinct gates can be registered");
-    reg.entries.push_back(std::move(cand));
-    return Gate16(static_cast<uint16_t>(reg.entries.size() - 1));
+    return Gate16(reg.append(std::move(cand), h));
 }
 
 std::optional<Gate16> Gate16::from_name(std::string_view text) {

@@ -62,7 +62,8 @@ PyTypeObject *create_proof_type();
 
 // A class whose native side is not built yet: right name, doc and
 // constructor-or-none; constructing it raises NotImplementedError.
-PyTypeObject *make_placeholder_type(const char *name, const char *doc, bool constructible);
+PyTypeObject *make_placeholder_type(const char *name, const char *doc, bool constructible,
+                                    bool with_dict = false);
 
 // NumPy's C API, imported once at module initialisation.
 bool import_numpy();

@@ -7,7 +7,7 @@ PyTypeObject *create_identity_circ_type() {
     return make_placeholder_type(
         "IdentityCirc",
         "IdentityCirc(circuit)\n--\n\nCanonical identity circuit (a circuit proven equivalent to identity).",
-        true);
+        true, true);
 }
 
 }  // namespace larkspan::py
