@@ -306,6 +306,8 @@ PyMethodDef METHODS[] = {
 
 PyGetSetDef GETSET[] = {
     {"inner", get_inner, read_only_setter, "Underlying circuit representation.", const_cast<char *>("inner")},
+    // Instances carry arbitrary attributes; this exposes their dictionary.
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
