@@ -345,12 +345,90 @@ std::span<const uint32_t> combinations_row(size_t n) {
     return combinations()[n];
 }
 
+namespace {
+
+// The wire neighbours of every gate, computed once per identity so that the
+// thousands of selections of one row are tested with mask operations only.
+struct WireTable {
+    std::vector<uint32_t> neighbours;  // per gate: mask of forward and backward neighbours
+    std::vector<WireSlots> fwd, bwd;
+
+    // Nothing when some gate's neighbours cannot be computed; the exact
+    // per-selection path then reports the error as the selections meet it.
+    static std::optional<WireTable> build(const IdentityCirc &c) {
+        WireTable t;
+        size_t len = c.len();
+        t.fwd.resize(len);
+        t.bwd.resize(len);
+        t.neighbours.resize(len);
+        try {
+            for (size_t g = 0; g < len; ++g) {
+                t.fwd[g] = c.forward_slots(g);
+                t.bwd[g] = c.backward_slots(g);
+                for (size_t j : t.fwd[g]) t.neighbours[g] |= uint32_t{1} << j;
+                for (size_t j : t.bwd[g]) t.neighbours[g] |= uint32_t{1} << j;
+            }
+        } catch (const FatalError &) {
+            return std::nullopt;
+        }
+        return t;
+    }
+
+    bool connected(uint32_t sel) const {
+        if (sel == 0) return true;
+        uint32_t visited = sel & (~sel + 1);
+        uint32_t todo = visited;
+        while (todo) {
+            unsigned i = static_cast<unsigned>(__builtin_ctz(todo));
+            todo &= todo - 1;
+            uint32_t fresh = neighbours[i] & sel & ~visited;
+            visited |= fresh;
+            todo |= fresh;
+        }
+        return visited == sel;
+    }
+
+    // No wire label enters twice, none leaves twice.
+    bool convex(const Circ &c, uint32_t sel) const {
+        return distinct_ports(c, bwd, sel) && distinct_ports(c, fwd, sel);
+    }
+
+    static bool distinct_ports(const Circ &c, const std::vector<WireSlots> &slots, uint32_t sel) {
+        std::array<uint64_t, 4> seen{};
+        for (uint32_t rest = sel; rest; rest &= rest - 1) {
+            unsigned i = static_cast<unsigned>(__builtin_ctz(rest));
+            const WireSlots &s = slots[i];
+            for (uint8_t k = 0; k < s.n; ++k) {
+                size_t j = s.v[k];
+                if (j != i && ((sel >> j) & 1)) continue;
+                uint8_t q = c.instrs[i].qargs.q[k];
+                uint64_t bit = uint64_t{1} << (q & 63);
+                if (seen[q >> 6] & bit) return false;
+                seen[q >> 6] |= bit;
+            }
+        }
+        return true;
+    }
+};
+
+std::vector<uint8_t> selection_flags(uint32_t mask, size_t len) {
+    std::vector<uint8_t> sel(len, 0);
+    for (size_t i = 0; i < len; ++i) sel[i] = (mask >> i) & 1;
+    return sel;
+}
+
+}  // namespace
+
 std::vector<std::pair<Circ, Circ>> par_subcircuit_splits(const IdentityCirc &circuit) {
     std::span<const uint32_t> row = combinations_row(circuit.len());
+    std::optional<WireTable> table = WireTable::build(circuit);
     return pool::filter_map(row.size(), [&](size_t s) -> std::optional<std::pair<Circ, Circ>> {
-        std::vector<uint8_t> sel(circuit.len(), 0);
-        for (size_t i = 0; i < sel.size(); ++i) sel[i] = (row[s] >> i) & 1;
-        IdentitySubcircuit sub(circuit, std::move(sel));
+        uint32_t mask = row[s];
+        if (table) {
+            if (!table->connected(mask) || !table->convex(circuit.circ, mask)) return std::nullopt;
+            return IdentitySubcircuit(circuit, selection_flags(mask, circuit.len())).split();
+        }
+        IdentitySubcircuit sub(circuit, selection_flags(mask, circuit.len()));
         if (!sub.is_connected() || !sub.is_convex()) return std::nullopt;
         return sub.split();
     });

@@ -51,8 +51,9 @@ class FirstError {
     std::exception_ptr error_;
 };
 
-// Below this many items a parallel region costs more than it saves.
-constexpr size_t MIN_PARALLEL = 2;
+// Below this many items a parallel region costs more than it saves (items
+// of the callers take a microsecond or less; waking the team costs several).
+constexpr size_t MIN_PARALLEL = 32;
 
 // Runs body(i) for every i < n, catching per item. `body` must not throw
 // past this function.
