@@ -58,6 +58,9 @@ def test_keywords_and_properties_are_copies():
     # uniqueness is checked before the two-qubit capacity
     (CCX, [0, 1, 0], "Qubit arguments must be unique"),
     (CCX, [0, 1, 2], "index out of bounds: the len is 2 but the index is 2"),
+    # 255 marks an absent position and would silently drop the qubit
+    (H, [255], "Qubit index 255 is reserved for an absent qubit"),
+    (CX, [0, 255], "Qubit index 255 is reserved for an absent qubit"),
 ])
 def test_construction_fatal_errors(gate, qargs, message):
     assert fatal(Instr, gate, qargs) == message

@@ -7,6 +7,9 @@ Instr32 Instr32::make(Gate16 g, const uint8_t *qubits, size_t n) {
     for (size_t i = 0; i < n; ++i)
         for (size_t j = i + 1; j < n; ++j)
             if (qubits[i] == qubits[j]) fatal("Qubit arguments must be unique");
+    // 255 marks an absent position; as a qubit it would silently shorten the instruction.
+    for (size_t i = 0; i < n; ++i)
+        if (qubits[i] == QArgs16::ABSENT) fatal("Qubit index 255 is reserved for an absent qubit");
     return bind(g, std::span<const uint8_t>(qubits, n));
 }
 

@@ -1,6 +1,9 @@
 // Python class Gate: an immutable handle into the gate registry.
 #include "circ/gate.h"
 
+#include "circ/param.h"
+#include "circ/qargs.h"
+
 #include <cstring>
 
 #define LARKSPAN_NUMPY_MAIN
@@ -16,6 +19,7 @@ namespace {
 const Sig NEW_SIG{"Gate.__new__()", {"name", "params", "matrix"}, 3};
 const Sig FROM_NAME_SIG{"Gate.from_name()", {"name"}, 1};
 const Sig ADJOINT_SIG{"Gate.adjoint()", {}, 0};
+const Sig CALL_SIG{"Gate.__call__()", {}, 0};
 
 // A two-dimensional complex128 array, used as is or via numpy.asarray.
 GateMatrix to_matrix(PyObject *obj) {
@@ -99,6 +103,45 @@ PyObject *get_nqargs(PyObject *self, void *) {
     return guard([&] { return to_py_uint(peek<Gate16>(self).nqargs()); });
 }
 
+PyObject *get_params_f(PyObject *self, void *) {
+    return guard([&] {
+        std::vector<double> values;
+        for (const std::string &p : peek<Gate16>(self).params()) {
+            NumericResult r = evaluate_with_pi(p);
+            if (!r.ok()) raise(PyExc_ValueError, r.error->text());
+            values.push_back(r.value);
+        }
+        return to_py_list(values, [](double v) { return to_py(v); });
+    });
+}
+
+// What a gate is called with: qubit indices or register arguments.
+struct CallArgs {
+    std::vector<uint8_t> qubits;
+    std::vector<Argument> registers;
+    bool is_registers = false;
+};
+
+CallArgs to_call_args(PyObject *args) {
+    auto qubits = [](PyObject *o) { return CallArgs{to_list(o, to_u8), {}, false}; };
+    auto registers = [](PyObject *o) { return CallArgs{{}, to_list(o, extract<Argument>), true}; };
+    // A leading Argument rules out the qubit form; skipping that attempt
+    // saves a raised and discarded error on every register-style call.
+    if (PyTuple_GET_SIZE(args) > 0 && is_instance<Argument>(PyTuple_GET_ITEM(args, 0)))
+        return to_union(args, "list[int]", "list[Argument]", registers, registers);
+    return to_union(args, "list[int]", "list[Argument]", qubits, registers);
+}
+
+PyObject *gate_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    return guard([&] {
+        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) parse_args(CALL_SIG, nullptr, kwargs);
+        CallArgs bound = arg("args", [&] { return to_call_args(args); });
+        Gate16 g = peek<Gate16>(self);
+        if (bound.is_registers) return wrap(bind_arguments(g, bound.registers));
+        return wrap(bind_qubits(g, bound.qubits));
+    });
+}
+
 PyObject *gate_str(PyObject *self) {
     return guard([&] { return to_py(peek<Gate16>(self).display()); });
 }
@@ -125,6 +168,7 @@ PyGetSetDef GETSET[] = {
     {"params", get_params, read_only_setter, "Symbolic parameter list.", const_cast<char *>("params")},
     {"matrix", get_matrix, read_only_setter, "Dense unitary matrix.", const_cast<char *>("matrix")},
     {"nqargs", get_nqargs, read_only_setter, "Number of qubit arguments required by this gate.", const_cast<char *>("nqargs")},
+    {"params_f", get_params_f, read_only_setter, "Numeric parameters evaluated with support for `pi` expressions.", const_cast<char *>("params_f")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -139,6 +183,7 @@ PyTypeObject *create_gate_type() {
             {Py_tp_new, reinterpret_cast<void *>(&gate_new)},
             {Py_tp_methods, METHODS},
             {Py_tp_getset, GETSET},
+            {Py_tp_call, reinterpret_cast<void *>(&gate_call)},
             {Py_tp_str, reinterpret_cast<void *>(&gate_str)},
             {Py_tp_hash, reinterpret_cast<void *>(&gate_hash)},
             {Py_tp_richcompare, reinterpret_cast<void *>(&gate_richcmp)},

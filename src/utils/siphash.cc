@@ -49,9 +49,18 @@ void SipHasher13::write_u32(uint32_t v) {
 }
 
 void SipHasher13::write_u64(uint64_t v) {
-    unsigned char b[8];
-    for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
-    write(b, 8);
+    // Hot path of instruction and circuit hashes: whole words compress directly.
+    if (ntail_ == 0) {
+        length_ += 8;
+        compress(v);
+        return;
+    }
+    // Misaligned stream (e.g. after a u32 length): the word completes the
+    // pending bytes and its high bytes become the new tail.
+    unsigned shift = 8 * static_cast<unsigned>(ntail_);
+    length_ += 8;
+    compress(tail_ | (v << shift));
+    tail_ = v >> (64 - shift);
 }
 
 uint64_t SipHasher13::finish() const {
