@@ -125,6 +125,14 @@ def test_random_refuses_too_many_qubits(make):
         make(-1)
 
 
+def test_random_refuses_sizes_beyond_physical_memory():
+    import os
+    if os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") >= (1 << 31) * 16:
+        pytest.skip("machine could hold 2^31 amplitudes")
+    with pytest.raises(MemoryError):
+        StateVec.random(31)
+
+
 # ---------------------------------------------------------------- gates
 
 
@@ -386,6 +394,8 @@ def test_getitem_setitem():
     ([0.25, -0.0, 3.0, 1e-9], [1e-9, 0.0, 0.125, -1e-9], "[0.2500, -0.0000, 3.0000+0.1250j, 0.0000]"),
     ([0.00004, 1.0], [0.5, -0.00004], "[0.0000+0.5000j, 1.0000-0.0000j]"),
     ([1e-8], [-2.0], "[-2.0000j]"),
+    ([1.0, 1.0], [5.9e-08, 6.0e-08], "[1.0000, 1.0000+0.0000j]"),  # near zero is |x| < 2^-24
+    ([math.nan, math.inf, 0.5, 0.0], [0.0, -math.inf, math.nan, 0.0], "[NaN, inf-infj, 0.5000+NaNj, 0.0000]"),
 ])
 def test_text_form(re, im, text):
     assert str(StateVec(re, im)) == text

@@ -81,10 +81,7 @@ PyObject *sv_normalize_arg(PyObject *self, PyObject *args, PyObject *kwargs) {
     return guard([&] {
         parse_args(NORMALIZE_ARG_SIG, args, kwargs);
         RefMut<StateVec> s(self);
-        // Work on a copy: a fatal error must leave the object as it was.
-        StateVec v = *s;
-        v.normalize_arg();
-        *s = std::move(v);
+        s->normalize_arg();  // fails only for a length-0 vector, before changing anything
         return none();
     });
 }
