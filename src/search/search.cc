@@ -19,14 +19,14 @@
 // run from scratch.
 #include "search/search.h"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <atomic>
-#include <thread>
-
-#include <omp.h>
 #include <exception>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "search/evaluator.h"
 #include "search/raw_eccs.h"
@@ -272,8 +272,8 @@ SearchResult run_search(const Evaluator &ev, std::span<const Instr32> instrs, si
 
     // Small searches (and the first levels of large ones) finish sooner than
     // sleeping threads wake up: the team starts only once enough work is queued.
-    while (head < queue.size() && ((queue.size() - head) * m < PARALLEL_MIN_EVALUATIONS ||
-                                   omp_get_max_threads() < 2))
+    const bool one_thread = omp_get_max_threads() < 2 || omp_in_parallel();
+    while (head < queue.size() && (one_thread || (queue.size() - head) * m < PARALLEL_MIN_EVALUATIONS))
         file_next();
     if (head == queue.size()) return result;
 
@@ -329,8 +329,7 @@ std::vector<Instr32> generation_instrs(std::vector<Gate16> gates, size_t nqubits
         return ka != kb ? ka < kb : a.idx < b.idx;
     });
 
-    if (nqubits > 255) fatal("Only qubit indices below 255 can be placed");
-    const auto n = static_cast<uint8_t>(nqubits);
+    const auto n = static_cast<uint8_t>(nqubits);  // an evaluator has at most eight qubits
     std::vector<Instr32> instrs;
     for (Gate16 g : gates) {
         if (g.nqargs() == 1) {
