@@ -258,3 +258,25 @@ def test_parallel_search_equals_one_thread_search(naive, capfd):
         set_threads(os.cpu_count() or 1)
     assert outcomes[0][1].count("\n") >= 2
     assert outcomes[1] == outcomes[0] and outcomes[2] == outcomes[0]
+
+
+def test_ctrl_c_ends_a_running_search(monkeypatch, capfd):
+    # The interrupt arrives while the search runs (here: while it flushes
+    # Python's stdout before its first progress line) and ends it there.
+    import signal
+
+    class InterruptingStdout:
+        def __init__(self, inner):
+            self.inner = inner
+
+        def write(self, text):
+            return self.inner.write(text)
+
+        def flush(self):
+            signal.raise_signal(signal.SIGINT)
+
+    monkeypatch.setattr(sys, "stdout", InterruptingStdout(sys.stdout))
+    with pytest.raises(KeyboardInterrupt):
+        RawECCs.generate(Evaluator(2), gates("h", "s", "t", "cx"), 5)
+    monkeypatch.undo()
+    assert capfd.readouterr().out == ""

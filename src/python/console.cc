@@ -13,7 +13,11 @@ void flush_python_stdout() {
     PyObject *out = PySys_GetObject("stdout");  // borrowed; may be None or missing
     if (!out || out == Py_None) return;
     Obj r(PyObject_CallMethod(out, "flush", nullptr));
-    if (!r) PyErr_Clear();  // a broken sys.stdout must not fail the search
+    if (r) return;
+    // A broken sys.stdout must not fail the search, but an interrupt that
+    // arrived meanwhile (KeyboardInterrupt, SystemExit) ends it.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
+    PyErr_Clear();
 }
 
 void write_fd(int fd, std::string_view text) {

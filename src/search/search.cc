@@ -154,6 +154,7 @@ SearchResult run_search(const Evaluator &ev, std::span<const Instr32> instrs, si
     std::vector<Slot> ring(WINDOW);
     PaddedIndex published, next;  // entries below `published` are in the ring; `next` hints the first unclaimed
     std::atomic<bool> stop{false};
+    std::atomic<unsigned> finished{0};  // helper threads that left the region
 
     // Takes entry e for evaluation when nobody has.
     auto try_claim = [&](size_t e, AliasList &circ) {
@@ -299,8 +300,12 @@ SearchResult run_search(const Evaluator &ev, std::span<const Instr32> instrs, si
                     backoff.wait();
                 }
             }
+            finished.fetch_add(1, std::memory_order_release);
         }
     }
+    // The region's end already waits for every thread; this makes the
+    // ordering explicit (and visible to race detectors).
+    (void)finished.load(std::memory_order_acquire);
     if (failure) std::rethrow_exception(failure);
     return result;
 }
