@@ -252,7 +252,7 @@ def test_parallel_search_equals_one_thread_search(naive, capfd):
     try:
         for threads in (1, 2, 4):
             set_threads(threads)
-            raw, counters = run(ev, gates("h", "s", "t", "cx"), 5)
+            raw, counters = run(ev, gates("h", "s", "t", "cx"), 6)
             outcomes.append((counters, capfd.readouterr().out, raw.simplify()))
     finally:
         set_threads(os.cpu_count() or 1)
