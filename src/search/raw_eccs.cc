@@ -11,16 +11,19 @@ namespace larkspan {
 
 namespace {
 
-bool contains(const std::vector<Instr32> &set, Instr32 x) {
+template <class Set>
+bool contains(const Set &set, Instr32 x) {
     return std::find(set.begin(), set.end(), x) != set.end();
 }
 
-void insert_new(std::vector<Instr32> &set, std::span<const Instr32> items) {
+template <class Set>
+void insert_new(Set &set, std::span<const Instr32> items) {
     for (Instr32 x : items)
         if (!contains(set, x)) set.push_back(x);
 }
 
-bool none_in(const std::vector<Instr32> &set, std::span<const Instr32> items) {
+template <class Set>
+bool none_in(const Set &set, std::span<const Instr32> items) {
     for (Instr32 x : items)
         if (contains(set, x)) return false;
     return true;
@@ -133,8 +136,7 @@ std::optional<AliasList> RawECCs::add_entry(uint64_t key, Permut32 front_perm, P
     if (instr_vec.empty()) fatal("Cannot add an empty circuit to an ECC map");
     Instr32 instr = instr_vec.back();
 
-    // Scratch reused across calls: filing is the hot path of the search.
-    static thread_local std::vector<Instr32> front, back;
+    std::vector<Instr32> &front = front_scratch, &back = back_scratch;
     front.clear();
     back.clear();
     circuit_get_surface_gates(instr_vec, false, front_perm.inv(), front);

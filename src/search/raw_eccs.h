@@ -13,7 +13,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -21,6 +20,8 @@
 #include "groups/permutation.h"
 #include "search/ecc.h"
 #include "utils/alias_list.h"
+#include "utils/key_map.h"
+#include "utils/small_vec.h"
 
 namespace larkspan {
 
@@ -42,9 +43,9 @@ struct CircTriple {
 // One raw class. Entry 0 is the circuit that opened it.
 struct CircuitECC {
     size_t size = 0;  // instruction count of the opener
-    std::vector<Instr32> front_gates;  // small insertion-ordered sets
-    std::vector<Instr32> back_gates;
-    std::vector<CircTriple> circuits;
+    SmallVec<Instr32, 4> front_gates;  // small insertion-ordered sets
+    SmallVec<Instr32, 4> back_gates;
+    SmallVec<CircTriple, 1> circuits;
 
     static CircuitECC root(size_t nqubits);
     // Sorted members, relabelled so that the smallest member's qubits come first.
@@ -53,22 +54,21 @@ struct CircuitECC {
     std::string debug() const;
 };
 
-// Class keys already are uniformly spread hashes: use them as they are.
-struct KeyIdentityHash {
-    size_t operator()(uint64_t k) const noexcept { return static_cast<size_t>(k); }
-};
-
 // Receives each progress line (with its line end) as the search goes.
 using SearchProgress = std::function<void(std::string_view)>;
 
 struct SearchResult;
 
 struct RawECCs {
-    std::unordered_map<uint64_t, CircuitECC, KeyIdentityHash> inner;
+    // Class key -> bucket; the keys are their own hash codes. Iterates in
+    // insertion order.
+    KeyMap<CircuitECC> inner;
     size_t nqubits = 0;
     // Owns the cells of the lists of `inner` (and keeps alive those of any
     // map whose lists this one reuses).
     AliasStore cells;
+    // Scratch of add_entry, kept to spare the allocations.
+    std::vector<Instr32> front_scratch, back_scratch;
 
     RawECCs() = default;
     // Holds only the class of the empty circuit.
