@@ -111,6 +111,22 @@ class TestArgumentParsing:
             larkspan.Gate("g", params, np.eye(2, dtype=complex))
         assert str(e.value) == "argument 'params': " + fragment
 
+    @pytest.mark.parametrize("claimed", [2**40, 2**62])
+    def test_sequence_length_is_not_trusted(self, claimed):
+        # A __len__ is only a claim: conversion must read the items (and
+        # meet their own error) rather than allocate for the claim.
+        class Liar:
+            def __len__(self):
+                return claimed
+
+            def __getitem__(self, i):
+                if i < 2:
+                    return "pi"
+                raise IndexError("only two items")
+        import numpy as np
+        with pytest.raises(IndexError, match="^only two items$"):
+            larkspan.Gate("g", Liar(), np.eye(2, dtype=complex))
+
 
 def test_fatal_error_is_base_exception():
     import numpy as np
