@@ -175,7 +175,7 @@ def test_registration_errors(matrix, message):
 
 @pytest.mark.parametrize("matrix", [
     np.eye(2), [[1, 0], [0, 1]], [[1.0, 0.0], [0.0, 1.0]], np.eye(2, dtype=np.complex64),
-    np.zeros((2, 2, 2), dtype=complex), "xx", None,
+    np.zeros((2, 2, 2), dtype=complex), "xx", None, np.eye(2, dtype=">c16"),
 ])
 def test_matrix_type_refusal(matrix):
     with pytest.raises(TypeError) as e:
