@@ -39,6 +39,9 @@ GateMatrix to_matrix(PyObject *obj) {
     npy_intp rows = PyArray_DIM(a, 0), cols = PyArray_DIM(a, 1);
     npy_intp rs = PyArray_STRIDE(a, 0), cs = PyArray_STRIDE(a, 1);
     if (rs < 0 || cs < 0) fatal("The given array can not be viewed: it has a negative stride");
+    // Refuse a bad shape before copying: a broadcast view can claim far more
+    // entries than it holds.
+    GateMatrix::check_shape(static_cast<size_t>(rows), static_cast<size_t>(cols));
     GateMatrix m;
     m.rows = static_cast<size_t>(rows);
     m.cols = static_cast<size_t>(cols);
