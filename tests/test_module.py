@@ -79,6 +79,7 @@ class TestArgumentParsing:
         (lambda G: G("g"), "Gate.__new__() missing 2 required positional arguments: 'params' and 'matrix'"),
         (lambda G: G(), "Gate.__new__() missing 3 required positional arguments: 'name', 'params', and 'matrix'"),
         (lambda G: G.from_name(nam="h"), "Gate.from_name() got an unexpected keyword argument 'nam'"),
+        (lambda G: G.from_name(**{"name\0x": "h"}), "Gate.from_name() got an unexpected keyword argument 'name\0x'"),
         (lambda G: G.from_name("h", name="h"), "Gate.from_name() got multiple values for argument 'name'"),
         (lambda G: G.from_name("h", "x"), "Gate.from_name() takes 1 positional arguments but 2 were given"),
         (lambda G: G.from_name("h").adjoint(1), "Gate.adjoint() takes 0 positional arguments but 1 was given"),

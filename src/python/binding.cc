@@ -5,13 +5,16 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <string_view>
 
 #include <structmember.h>
 
 namespace larkspan::py {
 
 void raise(PyObject *exc_type, const std::string &msg) {
-    PyErr_SetString(exc_type, msg.c_str());
+    // Sized, so that a NUL from user text (a keyword, a gate name) does not cut the message.
+    Obj text(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
+    if (text) PyErr_SetObject(exc_type, text.get());
     throw PyErrSet{};
 }
 
@@ -103,17 +106,19 @@ Args parse_args(const Sig &sig, PyObject *args, PyObject *kwargs) {
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) raise(PyExc_TypeError, std::string(sig.fullname) + " keywords must be strings");
-            const char *k = PyUnicode_AsUTF8(key);
-            if (!k) throw PyErrSet{};
+            Py_ssize_t klen;
+            const char *kp = PyUnicode_AsUTF8AndSize(key, &klen);
+            if (!kp) throw PyErrSet{};
+            std::string_view k(kp, static_cast<size_t>(klen));  // may hold a NUL: compare whole
             size_t idx = nparams;
             for (size_t i = 0; i < nparams; ++i)
-                if (std::strcmp(sig.names[i], k) == 0) idx = i;
+                if (k == sig.names[i]) idx = i;
             if (idx == nparams)
                 raise(PyExc_TypeError,
-                      std::string(sig.fullname) + " got an unexpected keyword argument '" + k + "'");
+                      std::string(sig.fullname) + " got an unexpected keyword argument '" + std::string(k) + "'");
             if (out.v[idx])
                 raise(PyExc_TypeError,
-                      std::string(sig.fullname) + " got multiple values for argument '" + k + "'");
+                      std::string(sig.fullname) + " got multiple values for argument '" + std::string(k) + "'");
             out.v[idx] = value;
         }
     }
