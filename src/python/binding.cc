@@ -32,7 +32,7 @@ PyObject *fatal_error_type() {
     return type;
 }
 
-void set_fatal_error(const char *msg) {
+void set_fatal_error(std::string_view msg) {
     static thread_local bool converting = false;
     if (converting) {
         std::fputs("larkspan: fatal error while reporting a fatal error\n", stderr);
@@ -44,8 +44,8 @@ void set_fatal_error(const char *msg) {
         converting = false;
         return;  // the error of creating the class is set
     }
-    if (!msg || !*msg) msg = "larkspan: native operation failed";
-    PyObject *text = PyUnicode_DecodeUTF8(msg, static_cast<Py_ssize_t>(std::strlen(msg)), "replace");
+    if (msg.empty()) msg = "larkspan: native operation failed";
+    PyObject *text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
     if (text) {
         PyErr_SetObject(type, text);
         Py_DECREF(text);
@@ -59,13 +59,13 @@ void translate_current_exception() noexcept {
     } catch (PyErrSet &) {
         if (!PyErr_Occurred()) set_fatal_error("error reported without a Python exception");
     } catch (FatalError &e) {
-        set_fatal_error(e.what());
+        set_fatal_error(e.message());
     } catch (std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (std::exception &e) {
         set_fatal_error(e.what());
     } catch (...) {
-        set_fatal_error(nullptr);
+        set_fatal_error({});
     }
 }
 

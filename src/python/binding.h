@@ -15,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,7 +36,7 @@ inline PyObject *check(PyObject *p) {
 
 // The BaseException subclass every fatal error becomes.
 PyObject *fatal_error_type();
-void set_fatal_error(const char *msg);
+void set_fatal_error(std::string_view msg);
 // Sets the Python error for the exception currently being handled.
 void translate_current_exception() noexcept;
 
