@@ -421,7 +421,7 @@ class HArrayLike:
 
     def __array__(self, dtype=None, copy=None):
         if self.exc:
-            raise self.exc
+            raise fresh(self.exc)
         return self.value
 
 
@@ -459,7 +459,15 @@ class Ctx:
 
     # ------------------------------------------------------------ reporting
 
+    # What threads may still report: with several threads changing the pool,
+    # a value read before a call need not be the value the call saw, so the
+    # reference checks of results are off and only robustness is judged.
+    ROBUSTNESS = ("unexpected", "unknown fatal", "fatal error", "nested RuntimeError", "access left taken",
+                  "TypeError without", "OverflowError wrapped")
+
     def finding(self, what, desc):
+        if self.threads and not what.startswith(self.ROBUSTNESS):
+            return
         msg = f"{what}: {desc}"
         with self.lock:
             self.findings.append(msg[:2000])
@@ -796,6 +804,7 @@ class Call:
         watch = [] if ctx.threads else tracked(objs)
         before_rc = [sys.getrefcount(o) for o in watch]
         before = snapshot(self.receiver) if self.mutating else None
+        nested_before = sum(ctx.nested.values())
         ok, value, kind = False, None, None
         try:
             value = fn(*args, **kwargs)
@@ -815,7 +824,9 @@ class Call:
                     ctx.finding("reference leak", f"{desc}: {type(o).__name__} {b} -> {a}")
                     break
         del watch
-        if not ok and self.mutating and before is not None and not ctx.threads:
+        # A re-entrant call made by a hostile argument may change the receiver itself.
+        reentered = sum(ctx.nested.values()) != nested_before
+        if not ok and self.mutating and before is not None and not ctx.threads and not reentered:
             after = snapshot(self.receiver)
             if not same_snapshot(before, after):
                 ctx.finding("failed call changed its receiver", f"{desc} before={before!r:.200} after={after!r:.200}")
@@ -1529,11 +1540,11 @@ def worker(seed, iterations, seconds, trace, threads):
 
 def self_test():
     """The SipHash reference against CPython's own (zero keys with PYTHONHASHSEED=0)."""
-    code = "import sys; print([hash(bytes(range(n))) for n in range(20)])"
+    code = "print([hash(bytes(range(n))) for n in range(1, 20)])"
     out = subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONHASHSEED": "0"},
                          capture_output=True, text=True, check=True).stdout
     want = eval(out)
-    got = [py_hash(siphash13(bytes(range(n)))) for n in range(20)]
+    got = [py_hash(siphash13(bytes(range(n)))) for n in range(1, 20)]
     assert got == want, "SipHash reference broken"
 
 
