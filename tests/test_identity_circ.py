@@ -300,20 +300,29 @@ def test_subcircuit_splits_are_identities():
             check_split(c, extracted, remaining)
 
 
-def test_subcircuit_splits_in_selection_order():
-    c = ident([h(0), x(1), h(0), x(1)], (0, 1))
-    expected = []
-    for sel in IdentityCirc._combinations(4):
+def splits_one_by_one(c):
+    out = []
+    for sel in IdentityCirc._combinations(len(c)):
         connected, convex, _, _ = c._subcircuit(sel)
         if connected and convex:
             s = c._split(sel)
             if s is not None:
-                expected.append(s)
+                out.append(s)
+    return out
+
+
+def test_subcircuit_splits_in_selection_order():
+    c = ident([h(0), x(1), h(0), x(1)], (0, 1))
+    expected = splits_one_by_one(c)
     assert c._subcircuit_splits() == expected
     assert [(str(a), str(b)) for a, b in expected][:2] == [
         ("Circuit { h(0) (0 1) }", "Circuit { x(1) h(0) x(1) (0 1) }"),
         ("Circuit { x(1) (0 1) }", "Circuit { h(0) x(1) h(0) (0 1) }"),
     ]
+    rng = seeded(31)
+    for _ in range(8):
+        c = IdentityCirc(random_identity(rng, rng.randint(2, 4), rng.randint(3, 5)))
+        assert c._subcircuit_splits() == splits_one_by_one(c)
 
 
 def test_subcircuit_splits_limit_is_a_clear_fatal_error():

@@ -1,0 +1,7 @@
+"""`python -m larkspan ...`: the same command line as the `larkspan` script."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())
