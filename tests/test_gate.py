@@ -165,6 +165,9 @@ def test_strided_and_fortran_inputs():
     (np.zeros((0, 0), dtype=complex), "Matrix must have a number of rows that is a power of two"),
     (np.zeros((4, 2), dtype=complex), "Matrix must be squared"),
     (np.zeros((2, 4), dtype=complex), "Matrix must be squared"),
+    # broadcast views claim more entries than memory could hold
+    (np.broadcast_to(np.complex128(1), (3, 2**40)), "Matrix must have a number of rows that is a power of two"),
+    (np.broadcast_to(np.complex128(1), (2, 2**40)), "Matrix must be squared"),
 ])
 def test_registration_errors(matrix, message):
     with pytest.raises(BaseException) as e:
@@ -175,7 +178,7 @@ def test_registration_errors(matrix, message):
 
 @pytest.mark.parametrize("matrix", [
     np.eye(2), [[1, 0], [0, 1]], [[1.0, 0.0], [0.0, 1.0]], np.eye(2, dtype=np.complex64),
-    np.zeros((2, 2, 2), dtype=complex), "xx", None,
+    np.zeros((2, 2, 2), dtype=complex), "xx", None, np.eye(2, dtype=">c16"),
 ])
 def test_matrix_type_refusal(matrix):
     with pytest.raises(TypeError) as e:

@@ -154,6 +154,7 @@ def test_call_with_qubits_gives_instr(ph):
     (lambda: Gate("ccz_t", [], np.diag([1] * 7 + [-1]).astype(complex))(0, 1, 2),
      "index out of bounds: the len is 2 but the index is 2"),
     (lambda: CX(q(0)), "index out of bounds: the len is 1 but the index is 1"),
+    (lambda: Gate("a\0b", [], np.diag([1, 1j ** 0.3]))(), "Number of arguments not match for gate a\0b"),
 ])
 def test_call_fatal_errors(call, message):
     assert fatal_message(call) == message

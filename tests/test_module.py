@@ -79,6 +79,7 @@ class TestArgumentParsing:
         (lambda G: G("g"), "Gate.__new__() missing 2 required positional arguments: 'params' and 'matrix'"),
         (lambda G: G(), "Gate.__new__() missing 3 required positional arguments: 'name', 'params', and 'matrix'"),
         (lambda G: G.from_name(nam="h"), "Gate.from_name() got an unexpected keyword argument 'nam'"),
+        (lambda G: G.from_name(**{"name\0x": "h"}), "Gate.from_name() got an unexpected keyword argument 'name\0x'"),
         (lambda G: G.from_name("h", name="h"), "Gate.from_name() got multiple values for argument 'name'"),
         (lambda G: G.from_name("h", "x"), "Gate.from_name() takes 1 positional arguments but 2 were given"),
         (lambda G: G.from_name("h").adjoint(1), "Gate.adjoint() takes 0 positional arguments but 1 was given"),
@@ -110,6 +111,22 @@ class TestArgumentParsing:
         with pytest.raises(TypeError) as e:
             larkspan.Gate("g", params, np.eye(2, dtype=complex))
         assert str(e.value) == "argument 'params': " + fragment
+
+    @pytest.mark.parametrize("claimed", [2**40, 2**62])
+    def test_sequence_length_is_not_trusted(self, claimed):
+        # A __len__ is only a claim: conversion must read the items (and
+        # meet their own error) rather than allocate for the claim.
+        class Liar:
+            def __len__(self):
+                return claimed
+
+            def __getitem__(self, i):
+                if i < 2:
+                    return "pi"
+                raise IndexError("only two items")
+        import numpy as np
+        with pytest.raises(IndexError, match="^only two items$"):
+            larkspan.Gate("g", Liar(), np.eye(2, dtype=complex))
 
 
 def test_fatal_error_is_base_exception():

@@ -81,10 +81,13 @@ std::string GateData::display() const {
     return s + ")";
 }
 
+void GateMatrix::check_shape(size_t rows, size_t cols) {
+    if (rows == 0 || (rows & (rows - 1)) != 0) fatal("Matrix must have a number of rows that is a power of two");
+    if (rows != cols) fatal("Matrix must be squared");
+}
+
 Gate16 Gate16::create(std::string name, std::vector<std::string> params, GateMatrix matrix) {
-    size_t r = matrix.rows;
-    if (r == 0 || (r & (r - 1)) != 0) fatal("Matrix must have a number of rows that is a power of two");
-    if (r != matrix.cols) fatal("Matrix must be squared");
+    GateMatrix::check_shape(matrix.rows, matrix.cols);
     GateData cand{std::move(name), std::move(params), std::move(matrix), std::nullopt};
     uint64_t h = cand.hash_value();
     Registry &reg = registry();

@@ -19,6 +19,9 @@ struct GateMatrix {
     size_t rows = 0, cols = 0;
     std::vector<Complex> data;  // data[c * rows + r]
 
+    // Fatal unless rows is a power of two and the matrix is square (in that order).
+    static void check_shape(size_t rows, size_t cols);
+
     Complex operator()(size_t r, size_t c) const { return data[c * rows + r]; }
     uint64_t hash_value() const;
     GateMatrix adjoint() const;

@@ -5,13 +5,16 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <string_view>
 
 #include <structmember.h>
 
 namespace larkspan::py {
 
 void raise(PyObject *exc_type, const std::string &msg) {
-    PyErr_SetString(exc_type, msg.c_str());
+    // Sized, so that a NUL from user text (a keyword, a gate name) does not cut the message.
+    Obj text(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
+    if (text) PyErr_SetObject(exc_type, text.get());
     throw PyErrSet{};
 }
 
@@ -29,7 +32,7 @@ PyObject *fatal_error_type() {
     return type;
 }
 
-void set_fatal_error(const char *msg) {
+void set_fatal_error(std::string_view msg) {
     static thread_local bool converting = false;
     if (converting) {
         std::fputs("larkspan: fatal error while reporting a fatal error\n", stderr);
@@ -41,8 +44,8 @@ void set_fatal_error(const char *msg) {
         converting = false;
         return;  // the error of creating the class is set
     }
-    if (!msg || !*msg) msg = "larkspan: native operation failed";
-    PyObject *text = PyUnicode_DecodeUTF8(msg, static_cast<Py_ssize_t>(std::strlen(msg)), "replace");
+    if (msg.empty()) msg = "larkspan: native operation failed";
+    PyObject *text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
     if (text) {
         PyErr_SetObject(type, text);
         Py_DECREF(text);
@@ -56,13 +59,13 @@ void translate_current_exception() noexcept {
     } catch (PyErrSet &) {
         if (!PyErr_Occurred()) set_fatal_error("error reported without a Python exception");
     } catch (FatalError &e) {
-        set_fatal_error(e.what());
+        set_fatal_error(e.message());
     } catch (std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (std::exception &e) {
         set_fatal_error(e.what());
     } catch (...) {
-        set_fatal_error(nullptr);
+        set_fatal_error({});
     }
 }
 
@@ -103,17 +106,19 @@ Args parse_args(const Sig &sig, PyObject *args, PyObject *kwargs) {
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) raise(PyExc_TypeError, std::string(sig.fullname) + " keywords must be strings");
-            const char *k = PyUnicode_AsUTF8(key);
-            if (!k) throw PyErrSet{};
+            Py_ssize_t klen;
+            const char *kp = PyUnicode_AsUTF8AndSize(key, &klen);
+            if (!kp) throw PyErrSet{};
+            std::string_view k(kp, static_cast<size_t>(klen));  // may hold a NUL: compare whole
             size_t idx = nparams;
             for (size_t i = 0; i < nparams; ++i)
-                if (std::strcmp(sig.names[i], k) == 0) idx = i;
+                if (k == sig.names[i]) idx = i;
             if (idx == nparams)
                 raise(PyExc_TypeError,
-                      std::string(sig.fullname) + " got an unexpected keyword argument '" + k + "'");
+                      std::string(sig.fullname) + " got an unexpected keyword argument '" + std::string(k) + "'");
             if (out.v[idx])
                 raise(PyExc_TypeError,
-                      std::string(sig.fullname) + " got multiple values for argument '" + k + "'");
+                      std::string(sig.fullname) + " got multiple values for argument '" + std::string(k) + "'");
             out.v[idx] = value;
         }
     }

@@ -10,10 +10,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,7 +36,7 @@ inline PyObject *check(PyObject *p) {
 
 // The BaseException subclass every fatal error becomes.
 PyObject *fatal_error_type();
-void set_fatal_error(const char *msg);
+void set_fatal_error(std::string_view msg);
 // Sets the Python error for the exception currently being handled.
 void translate_current_exception() noexcept;
 
@@ -304,7 +306,10 @@ auto to_list(PyObject *obj, F &&item) -> std::vector<decltype(item(obj))> {
     Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) throw PyErrSet{};
     std::vector<decltype(item(obj))> out;
-    out.reserve(static_cast<size_t>(n));
+    // Only a list's or tuple's length is backed by items in memory; any other
+    // sequence's __len__ is a claim that may lie, so grow as items arrive.
+    bool backed = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+    out.reserve(backed ? static_cast<size_t>(n) : std::min(static_cast<size_t>(n), size_t{1024}));
     for (Py_ssize_t i = 0; i < n; ++i) {
         Obj it(check(PySequence_GetItem(obj, i)));
         out.push_back(item(it.get()));

@@ -31,11 +31,17 @@ GateMatrix to_matrix(PyObject *obj) {
         arr = std::move(asarray);
     }
     auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
-    if (PyArray_NDIM(a) != 2 || PyArray_TYPE(a) != NPY_COMPLEX128)
+    // A byte-swapped complex128 array has the same type number but is not
+    // complex128 in NumPy's sense (its dtype compares unequal); reading its
+    // bytes as native doubles would register garbage.
+    if (PyArray_NDIM(a) != 2 || PyArray_TYPE(a) != NPY_COMPLEX128 || !PyArray_ISNOTSWAPPED(a))
         raise_cannot_convert(obj, "ndarray[complex128, 2d]");
     npy_intp rows = PyArray_DIM(a, 0), cols = PyArray_DIM(a, 1);
     npy_intp rs = PyArray_STRIDE(a, 0), cs = PyArray_STRIDE(a, 1);
     if (rs < 0 || cs < 0) fatal("The given array can not be viewed: it has a negative stride");
+    // Refuse a bad shape before copying: a broadcast view can claim far more
+    // entries than it holds.
+    GateMatrix::check_shape(static_cast<size_t>(rows), static_cast<size_t>(cols));
     GateMatrix m;
     m.rows = static_cast<size_t>(rows);
     m.cols = static_cast<size_t>(cols);

@@ -5,11 +5,17 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace larkspan {
 
 struct FatalError : std::runtime_error {
-    explicit FatalError(const std::string &msg) : std::runtime_error(msg) {}
+    explicit FatalError(const std::string &msg) : std::runtime_error(msg), size_(msg.size()) {}
+    // The whole message; what() ends at the first NUL, which user text (a gate name) may hold.
+    std::string_view message() const noexcept { return {what(), size_}; }
+
+  private:
+    size_t size_;
 };
 
 [[noreturn]] inline void fatal(const std::string &msg) { throw FatalError(msg); }
