@@ -238,6 +238,28 @@ def test_from_python_errors(obj, exc, message):
         assert str(e.value) == message
 
 
+@pytest.mark.parametrize("where", ["instrs", "qargs"])
+def test_from_python_survives_data_that_changes_while_read(where):
+    # Reading a qubit runs its __index__, which here empties the list being read.
+    data = []
+
+    class Emptier:
+        def __index__(self):
+            data.clear()
+            return 0
+
+    if where == "instrs":
+        data += [("h", (Emptier(), 255))] + [("h", (0, 255))] * 50
+        obj = {"instrs": data, "perm": {"raw": 1 << 24}}
+    else:
+        data += [Emptier(), 255]
+        obj = {"instrs": [("h", data), ("h", (0, 255))], "perm": {"raw": 1 << 24}}
+    try:
+        IdentityCirc.from_python(obj)
+    except IndexError:
+        assert where == "instrs"
+
+
 def test_from_python_unknown_gate_is_fatal():
     with pytest.raises(BaseException) as e:
         IdentityCirc.from_python({"instrs": [("nosuchgate", (0, 255))], "perm": {"raw": 1 << 24}})

@@ -1,5 +1,7 @@
 #include "python/pyserde.h"
 
+#include <algorithm>
+
 namespace larkspan::py::serde {
 
 namespace {
@@ -47,14 +49,13 @@ PyObject *record(std::initializer_list<std::pair<const char *, PyObject *>> fiel
 }
 
 std::vector<Obj> read_tuple(PyObject *obj, size_t n) {
-    Py_ssize_t len = 0;
-    Obj seq = detail::sequence(obj, &len);
+    Py_ssize_t len = detail::sequence_len(obj);
     if (static_cast<size_t>(len) != n)
         raise(PyExc_ValueError,
               "expected sequence of length " + std::to_string(n) + ", got " + std::to_string(len));
     std::vector<Obj> out;
     out.reserve(n);
-    for (Py_ssize_t i = 0; i < len; ++i) out.push_back(Obj::borrowed(PySequence_Fast_GET_ITEM(seq.get(), i)));
+    for (size_t i = 0; i < n; ++i) out.emplace_back(check(PySequence_GetItem(obj, static_cast<Py_ssize_t>(i))));
     return out;
 }
 
@@ -89,14 +90,19 @@ void raise_missing(const char *field) {
     raise(PyExc_Exception, std::string("missing field `") + field + "`");
 }
 
-Obj sequence(PyObject *obj, Py_ssize_t *len) {
+Py_ssize_t sequence_len(PyObject *obj) {
     // A str is a sequence of characters, never a tuple or list of values.
     if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) || !PySequence_Check(obj) ||
         PyDict_Check(obj))
         raise_expected("a sequence", obj);
-    Obj seq(check(PySequence_Fast(obj, "expected a sequence")));
-    *len = PySequence_Fast_GET_SIZE(seq.get());
-    return seq;
+    Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) throw PyErrSet{};
+    return n;
+}
+
+size_t backed_len(PyObject *obj, Py_ssize_t len) {
+    bool backed = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+    return backed ? static_cast<size_t>(len) : std::min(static_cast<size_t>(len), size_t{1024});
 }
 
 }  // namespace detail

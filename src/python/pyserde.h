@@ -53,7 +53,11 @@ namespace detail {
 Obj mapping_items(PyObject *obj);               // a list of (key, value) tuples
 std::string key_text(PyObject *key);            // refuses non-str keys
 [[noreturn]] void raise_missing(const char *field);
-Obj sequence(PyObject *obj, Py_ssize_t *len);   // a fast sequence of obj's items
+// Refuses what is no sequence of values; returns the claimed length.
+Py_ssize_t sequence_len(PyObject *obj);
+// A reserve that a sequence's claimed length cannot blow up: only a list's
+// or tuple's length is backed by items in memory.
+size_t backed_len(PyObject *obj, Py_ssize_t len);
 }  // namespace detail
 
 template <class F>
@@ -83,11 +87,15 @@ void read_record(PyObject *obj, std::initializer_list<const char *> fields, F &&
 
 template <class F>
 auto read_list(PyObject *obj, F &&item) -> std::vector<decltype(item(obj))> {
-    Py_ssize_t n = 0;
-    Obj seq = detail::sequence(obj, &n);
+    Py_ssize_t n = detail::sequence_len(obj);
     std::vector<decltype(item(obj))> out;
-    out.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(item(PySequence_Fast_GET_ITEM(seq.get(), i)));
+    out.reserve(detail::backed_len(obj, n));
+    // Each item is held while it is converted: converting runs Python code
+    // (__index__, __len__, ...) that may change or empty the container.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Obj it(check(PySequence_GetItem(obj, i)));
+        out.push_back(item(it.get()));
+    }
     return out;
 }
 
