@@ -34,11 +34,18 @@ def test_construction_and_accessors():
     ([h(8)], None, "Permutation length must be less than or equal to 8"),
     ([h(0)], (0, 0), "Permutation values must be unique"),
     ([h(0)], (0, 8), "Permutation values must be less than 8"),
+    # Unique values below 8 that are still no permutation of the qubits.
+    ([h(0)], (6, 2, 7), "Permutation of length 3 must hold the values 0 to 2, got (6 2 7)"),
+    ([], (1,), "Permutation of length 1 must hold the values 0 to 0, got (1)"),
 ])
 def test_construction_fatal_errors(instrs, perm, message):
     with pytest.raises(BaseException) as e:
         Circ(instrs, perm)
     assert fatal(e) == message
+    if message.startswith(("Permutation values", "Permutation of length")):  # permut converts alike
+        with pytest.raises(BaseException) as e:
+            Circ([h(0)], (1, 0, 2)).permut(perm)
+        assert fatal(e) == message
 
 
 @pytest.mark.parametrize("instrs, perm, error", [

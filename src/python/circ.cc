@@ -25,12 +25,24 @@ const Sig WITH_SWAPS_SIG{"Circ.instrs_with_swaps()", {}, 0};
 const Sig COMPACT_SIG{"Circ._compact_qubits()", {}, 0};
 const Sig REORDER_SIG{"Circ._reorder_instrs()", {}, 0};
 
+// A circuit's permutation moves its qubits 0..n-1 among themselves. Values
+// beyond the length (which the plain permutation form lets through) would
+// make inverses, products and relabellings of the circuit meaningless.
+Permut32 to_circ_permut(PyObject *obj) {
+    Permut32 p = arg("perm", [&] { return to_permut(obj); });
+    for (unsigned i = 0; i < p.len(); ++i)
+        if (p.get(i) >= p.len())
+            fatal("Permutation of length " + std::to_string(p.len()) + " must hold the values 0 to " +
+                  std::to_string(p.len() - 1) + ", got " + p.str());
+    return p;
+}
+
 PyObject *circ_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
     return guard([&] {
         Args a = parse_args(NEW_SIG, args, kwargs);
         auto instrs = arg("instrs", [&] { return to_list(a[0], extract<Instr32>); });
         if (!a[1] || a[1] == Py_None) return wrap(Circ::new_no_perm(std::move(instrs)));
-        Permut32 p = arg("perm", [&] { return to_permut(a[1]); });
+        Permut32 p = to_circ_permut(a[1]);
         return wrap(Circ::make(std::move(instrs), p));
     });
 }
@@ -70,7 +82,7 @@ PyObject *circ_permut(PyObject *self, PyObject *args, PyObject *kwargs) {
     return guard([&] {
         Args a = parse_args(PERMUT_SIG, args, kwargs);
         Ref<Circ> me(self);
-        Permut32 p = arg("perm", [&] { return to_permut(a[0]); });
+        Permut32 p = to_circ_permut(a[0]);
         return wrap(me->permut(p));
     });
 }
