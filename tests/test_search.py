@@ -79,8 +79,13 @@ def test_every_member_is_the_operator_of_the_first(n, names, size, naive, capfd)
 
 # ---------------------------------------------------------------- the search loop
 
-def test_empty_instruction_list_extends_only_the_empty_circuit(capfd):
-    raw, counters = RawECCs.search(Evaluator(2), [], 5)
+@pytest.mark.parametrize("search", [RawECCs.search, RawECCs.search_naive])
+def test_empty_instruction_list_extends_only_the_empty_circuit(search, capfd):
+    # A search of more than a window of entries first: its buffers must not
+    # show through in the empty search's progress line.
+    assert search(Evaluator(1), [ins("h", 0), ins("t", 0)], 15)[1][0] > 600
+    capfd.readouterr()
+    raw, counters = search(Evaluator(2), [], 5)
     assert counters == [1, 0, 0]
     assert len(raw.simplify()) == 1
     assert capfd.readouterr().out == "#0 Exploring  (0 queued, 1 ECCs, 0 circs, 0 circs perm)\n"

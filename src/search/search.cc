@@ -180,9 +180,11 @@ SearchResult run_search(const Evaluator &ev, std::span<const Instr32> instrs, si
         size_t j = 0;
         out.error = nullptr;
         out.results.resize(m);
-        if (m == 0) return;  // nothing to evaluate
         try {
+            // Always: the buffer still holds an earlier entry's circuit, and
+            // filing reads the circuit for its progress line.
             circ.collect(out.circuit);
+            if (m == 0) return;  // nothing to evaluate
             keys.prepare(out.circuit, out.forward);
             thread_local std::vector<Instr32> child;
             child.assign(out.circuit.begin(), out.circuit.end());
