@@ -83,6 +83,7 @@ def test_class_surface():
     assert ECCs.check.__doc__ == "Returns classes that fail randomized equivalence checks."
     assert ECCs.filter_single.__doc__ == "Removes classes with only one circuit."
     assert ECCs.to_list.__doc__ == "Returns all classes as a Python list."
+    assert ECCs.nqubits.__doc__ is None
 
 
 def test_nqubits_is_read_only(one_qubit):

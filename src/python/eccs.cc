@@ -84,8 +84,7 @@ PyMethodDef METHODS[] = {
 };
 
 PyGetSetDef GETSET[] = {
-    {"nqubits", get_nqubits, read_only_setter, "Number of qubits of every circuit.",
-     const_cast<char *>("nqubits")},
+    {"nqubits", get_nqubits, read_only_setter, nullptr, const_cast<char *>("nqubits")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
