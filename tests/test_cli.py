@@ -53,6 +53,8 @@ def test_naive_search_keeps_relabelled_circuits_apart(capfd):
     (["generate", "--max-size", "two"], "expected a non-negative integer, got 'two'"),
     (["generate", "--qubits", "9"], "between 1 and 8"),
     (["generate", "--qubits", "0"], "between 1 and 8"),
+    (["generate", "--max-size", str(2 ** 64)], "the maximum size must be below 2**64"),
+    (["generate", "--qubits", "1", "--gates", "h,cx"], "gate 'cx' acts on 2 qubits, more than the 1 given"),
     (["frobnicate"], "invalid choice"),
     ([], "required"),
 ])

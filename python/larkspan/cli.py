@@ -49,6 +49,13 @@ def _non_negative(text: str) -> int:
     return value
 
 
+def _max_size(text: str) -> int:
+    value = _non_negative(text)
+    if value >= 2 ** 64:
+        raise argparse.ArgumentTypeError(f"the maximum size must be below 2**64, got {value}")
+    return value
+
+
 def _qubit_count(text: str) -> int:
     value = _non_negative(text)
     if not 1 <= value <= MAX_QUBITS:
@@ -71,7 +78,7 @@ def build_parser() -> argparse.ArgumentParser:
     gen.add_argument("-g", "--gates", default=DEFAULT_GATES, metavar="LIST",
                      help=f"comma-separated gate names (default {DEFAULT_GATES}); known: "
                      + ", ".join(BUILTIN_GATES))
-    gen.add_argument("-s", "--max-size", type=_non_negative, default=DEFAULT_MAX_SIZE, metavar="N",
+    gen.add_argument("-s", "--max-size", type=_max_size, default=DEFAULT_MAX_SIZE, metavar="N",
                      help=f"largest circuit size to extend to (default {DEFAULT_MAX_SIZE})")
     gen.add_argument("--naive", action="store_true",
                      help="use the naive search (no permutation-canonical keys)")
@@ -120,6 +127,11 @@ def generate(args) -> int:
     from . import Evaluator, RawECCs
 
     gates = parse_gates(args.gates)
+    for gate in gates:
+        # Such a gate has no placement at all: it would vanish from the search unnoticed.
+        if gate.nqargs > args.qubits:
+            raise UsageError(f"gate {str(gate)!r} acts on {gate.nqargs} qubits, more than the "
+                             f"{args.qubits} given with --qubits")
     start = time.perf_counter()
     evaluator = Evaluator(args.qubits)
     run = RawECCs.generate_naive if args.naive else RawECCs.generate
