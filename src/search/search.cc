@@ -72,9 +72,9 @@ struct PlainKeys {
 // How far evaluation may run ahead of filing, in queue entries. Bounds the
 // memory of results not yet filed; far more than two threads need.
 constexpr size_t WINDOW = 512;
-// Queued evaluations (some ten milliseconds of work) before a search starts its
+// Queued evaluations (some five milliseconds of work) before a search starts its
 // threads: waking them costs up to a scheduler time slice on a busy machine.
-constexpr size_t PARALLEL_MIN_EVALUATIONS = 16384;
+constexpr size_t PARALLEL_MIN_EVALUATIONS = 8192;
 
 // The evaluation of one queue entry: its circuit, the forward state its
 // extensions share, and the key and pairs of its extension by every
