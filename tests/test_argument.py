@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from larkspan import Argument
+from larkspan import Argument, Gate
 
 
 def cpython_siphash13(payloads):
@@ -89,3 +89,13 @@ def test_class_doc():
     assert Argument.__text_signature__ == "(regid, index)"
     assert Argument.__doc__ == ("A named register argument (e.g., `q[0]`, `c[2]`) used by "
                                 "high-level instructions.")
+
+
+def test_interrupt_during_a_conversion_is_not_swallowed():
+    class Interrupting:
+        def __index__(self):
+            raise KeyboardInterrupt
+
+    cx = Gate.from_name("cx")
+    with pytest.raises(KeyboardInterrupt):
+        cx(Interrupting(), 1)

@@ -1,8 +1,8 @@
-"""larkspan: equivalent-circuit classes of small quantum circuits (package wrapper).
-
-Generates ECCs for a gate set, saves and exports them, and builds a
-rule-based prover of circuit identities from them.
-"""
+# larkspan: equivalent-circuit classes of small quantum circuits.
+#
+# The package re-exports the native module's thirteen classes; the command
+# line lives in `larkspan.cli` and is imported only when it runs. The package
+# shares the native module's docstring so that help(larkspan) describes it.
 
 from . import larkspan as _native
 from .larkspan import *  # noqa: F401,F403

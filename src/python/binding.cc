@@ -275,12 +275,9 @@ PyTypeObject *make_type(ClassSpec spec, Py_ssize_t basicsize, destructor dealloc
         slots.push_back({Py_tp_clear, reinterpret_cast<void *>(&box_clear)});
     }
     slots.push_back({0, nullptr});
-    auto *pyspec = new PyType_Spec{name, static_cast<int>(basicsize), 0, static_cast<unsigned>(flags),
-                                   nullptr};
-    auto *slot_array = new PyType_Slot[slots.size()];
-    std::copy(slots.begin(), slots.end(), slot_array);
-    pyspec->slots = slot_array;
-    return reinterpret_cast<PyTypeObject *>(check(PyType_FromSpec(pyspec)));
+    // The type copies the slots and the doc; only the name must outlive it.
+    PyType_Spec pyspec{name, static_cast<int>(basicsize), 0, static_cast<unsigned>(flags), slots.data()};
+    return reinterpret_cast<PyTypeObject *>(check(PyType_FromSpec(&pyspec)));
 }
 
 int refuse_delete(const char *) {

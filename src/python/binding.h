@@ -143,6 +143,13 @@ auto to_list(PyObject *obj, F &&item) -> std::vector<decltype(item(obj))>;
 
 // Tries `first`, then `second`; both failing raises
 // "failed to convert the value to 'Union[{a}, {b}]'".
+// Drops a failed alternative's error, but lets KeyboardInterrupt, SystemExit
+// and other non-Exception errors through: they are not conversion failures.
+inline void clear_conversion_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
+    PyErr_Clear();
+}
+
 template <class A, class B>
 auto to_union(PyObject *obj, const char *a_name, const char *b_name, A &&first, B &&second)
     -> decltype(first(obj));
@@ -323,12 +330,12 @@ auto to_union(PyObject *obj, const char *a_name, const char *b_name, A &&first, 
     try {
         return first(obj);
     } catch (PyErrSet &) {
-        PyErr_Clear();
+        clear_conversion_error();
     }
     try {
         return second(obj);
     } catch (PyErrSet &) {
-        PyErr_Clear();
+        clear_conversion_error();
     }
     raise(PyExc_TypeError,
           std::string("failed to convert the value to 'Union[") + a_name + ", " + b_name + "]'");
