@@ -1021,6 +1021,11 @@ def op_search(ctx):
     width = max(1, len(listed) * (n if generate else 1) * (n if generate and any(g.nqargs == 2 for g in gates) else 1))
     cap = 1 if n >= 8 or width > 60 else (2 if width > 12 else 4)
     max_size = rng.randrange(cap + 1)
+    if rng.random() < 0.04:
+        # Large enough for the search's helper threads to start.
+        n, generate, fn = rng.choice([1, 2]), True, (L.RawECCs.generate_naive if naive else L.RawECCs.generate)
+        ev, listed = L.Evaluator(n), ([H, T] if n == 1 else [H, S, T, CX])
+        max_size = 18 if n == 1 else 5
     hostile = rng.random() < 0.15
     if hostile:
         listed = ctx.seq_of(lambda: ctx.pick(listed) if listed else ctx.any_obj(), 0, 4)
