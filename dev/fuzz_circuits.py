@@ -572,6 +572,12 @@ def op_circ_members(ctx):
             check_representative(ctx, c, res if name == "representative" else res[0],
                                  None if name == "representative" else res[1])
     elif name == "rotate_representative":
+        if rng.random() < 0.5:
+            try:
+                c = c + c.inverse()
+                c = c.rotate(rng.randrange(-len(c), len(c) + 1))
+            except BaseException:
+                pass
         ok, res, desc = call(c.rotate_representative)
         if not ctx.threads and len(c.perm) <= 4 and simulable(c.instrs, len(c.perm)):
             ident = is_identity(circ_unitary(c))
@@ -581,6 +587,8 @@ def op_circ_members(ctx):
                 ctx.finding("rotate_representative refused an identity", repr(c))
             if ok and not is_identity(circ_unitary(res.inner)):
                 ctx.finding("rotate_representative result is no identity", f"{c!r} -> {res!r}")
+            if ok:
+                check_rotate_representative(ctx, c, res)
         if ok:
             ctx.idents.append(res)
     elif name == "cmp":
@@ -656,6 +664,29 @@ def check_representative(ctx, c, rep, p):
                 if k is not None and k < best:
                     ctx.finding("representative is not the smallest candidate", f"{c!r} -> {rep!r} vs {q}")
                     break
+                # Among relabellings giving the same circuit the smallest raw word wins.
+                if p is not None and k == best and raw_word(q) < raw_word(p):
+                    ctx.finding("representative_with_perm tie-break", f"{c!r} -> {p} but {q}")
+                    break
+
+
+def check_rotate_representative(ctx, c, res):
+    """The smallest rotation starting on a gate at qubit 0, over every relabelling."""
+    import itertools
+    base = c._compact_qubits().remove_swaps()
+    if not base.instrs or len(base.perm) > 3 or len(base) > 8:
+        return
+    best = None
+    for q in itertools.permutations(range(len(base.perm))):
+        d = base.permut(q)
+        for i, ins in enumerate(d.instrs):
+            if 0 in ins.qargs:
+                k = order_key(d.rotate(i)._reorder_instrs()._compact_qubits())
+                if k is None:
+                    return
+                best = k if best is None or k < best else best
+    if best is not None and order_key(res.inner) != best:
+        ctx.finding("rotate_representative is not the smallest candidate", f"{c!r} -> {res!r}")
 
 
 # ---------------------------------------------------------------- IdentityCirc
@@ -1100,6 +1131,9 @@ def check_search(ctx, ev, fn, generate, naive, listed, max_size, raw, counters, 
         return
     for ecc in eccs.to_list()[:60]:
         circuits = ecc.circuits()
+        used = sorted({q for i in circuits[0] for q in i.qargs})
+        if used != list(range(len(used))):
+            ctx.finding("first member not relabelled onto the lowest qubits", f"{desc}: {ecc}")
         first = unitary(circuits[0], (), n)
         ctx.stats["numpy checks"] += 1
         for c in circuits[1:]:
