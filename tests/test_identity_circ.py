@@ -1,8 +1,11 @@
 """IdentityCirc: the identity check, canonical rotations, wire neighbours, the
 Python-object form and the subcircuit splits."""
+import collections
+import collections.abc
 import os
 import subprocess
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -198,6 +201,26 @@ def test_pythonize_round_trip():
 
 def test_from_python_accepts_any_sequences_and_ignores_extra_keys():
     obj = {"note": 1, "perm": {"raw": 1 << 24, "x": 0}, "instrs": [["h", [0, 255]], ("h", (0, 255))]}
+    assert IdentityCirc.from_python(obj) == ident(HH)
+
+
+class ReadOnlyMapping(collections.abc.Mapping):
+    def __init__(self, d):
+        self.d = d
+
+    def __getitem__(self, k):
+        return self.d[k]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)
+
+
+@pytest.mark.parametrize("wrap", [ReadOnlyMapping, collections.ChainMap, types.MappingProxyType])
+def test_from_python_accepts_any_mapping(wrap):
+    obj = wrap({"instrs": [("h", (0, 255))] * 2, "perm": wrap({"raw": 1 << 24})})
     assert IdentityCirc.from_python(obj) == ident(HH)
 
 

@@ -73,10 +73,23 @@ uint32_t read_u32(PyObject *obj) { return static_cast<uint32_t>(read_uint(obj, 0
 
 namespace detail {
 
+namespace {
+
+// A class written in Python that defines __getitem__ passes both the mapping
+// and the sequence check; declaring itself a Mapping is what tells it apart.
+bool is_abc_mapping(PyObject *obj) {
+    Obj abc(check(PyImport_ImportModule("collections.abc")));
+    Obj mapping(check(PyObject_GetAttrString(abc.get(), "Mapping")));
+    int r = PyObject_IsInstance(obj, mapping.get());
+    if (r < 0) throw PyErrSet{};
+    return r == 1;
+}
+
+}  // namespace
+
 Obj mapping_items(PyObject *obj) {
-    if (!PyMapping_Check(obj) || PySequence_Check(obj)) {
-        if (!PyDict_Check(obj)) raise_expected("a mapping", obj);
-    }
+    bool mapping = PyDict_Check(obj) || (PyMapping_Check(obj) && !PySequence_Check(obj)) || is_abc_mapping(obj);
+    if (!mapping) raise_expected("a mapping", obj);
     Obj items(check(PyMapping_Items(obj)));
     return items;
 }
