@@ -79,6 +79,12 @@ def test_bad_arguments_from_the_command_line_have_no_traceback():
     assert r.stderr.startswith("larkspan: error: unknown gate 'nope'") and "Traceback" not in r.stderr
 
 
+def test_default_gates_on_one_qubit_leave_out_cx(capfd):
+    assert cli.main(["generate", "--qubits", "1", "--max-size", "1", "--quiet"]) == 0
+    # h, x, s, t and the adjoints sdg, tdg each open a class, next to the empty circuit.
+    assert SUMMARY.fullmatch(capfd.readouterr().out.strip()).groups() == ("7", "0", "6")
+
+
 def test_defaults_are_a_small_demo():
     parser = cli.build_parser()
     args = parser.parse_args(["generate"])
