@@ -47,12 +47,25 @@ def test_construction_keeps_the_circuit():
     ([cx(0, 1), cx(1, 0)], None),
     ([h(0), h(0)], (1, 0)),
     ([], (1, 0)),
+    ([t(0), h(1), s(2)], (1, 2, 0)),
 ])
 def test_non_identities_are_refused(instrs, perm):
+    c = Circ(instrs, perm)
     with pytest.raises(BaseException) as e:
-        ident(instrs, perm)
+        IdentityCirc(c)
     msg = fatal(e)
-    assert msg.startswith("IdentityCirc: circuit is not identity " + str(Circ(instrs, perm)) + " [")
+    head = "IdentityCirc: circuit is not identity " + str(c) + " "
+    assert msg.startswith(head)
+    # The two states met in the middle: a = first half applied to a random
+    # state, b = the second half undone from the permuted state.
+    a, b = (np.array([complex(v) for v in part.split(", ")]) for part in msg[len(head) + 1:-1].split("] ["))
+    n, half = len(c.perm), len(instrs) // 2
+    ident_perm = tuple(range(n))
+    first = unitary(Circ(instrs[:half], ident_perm))
+    second = unitary(Circ(instrs[half:], ident_perm))
+    want = second.conj().T @ unitary(Circ([], c.perm)).conj().T @ first.conj().T @ a
+    assert len(a) == len(b) == 2 ** n
+    assert abs(np.vdot(want, b)) == pytest.approx(1, abs=1e-3)
 
 
 @pytest.mark.parametrize("instrs, perm", [
