@@ -1049,6 +1049,10 @@ def op_search(ctx):
         fn = L.RawECCs.search_naive if naive else L.RawECCs.search
         listed = [ctx.instr_on(n) for _ in range(rng.randrange(5))] if rng.random() < 0.8 else \
             [L.Instr(g, rng.sample(range(n), g.nqargs)) for g in gates if g.nqargs <= min(n, 2)]
+        if rng.random() < 0.1:
+            # Instructions the evaluator cannot run: qubits beyond it, a repeated qubit, no qubit.
+            listed.insert(rng.randrange(len(listed) + 1),
+                          rng.choice([ctx.instr_on(n + 1), ctx.instr(), CX(0, 0), L.Instr(ctx.zero_gate(), [])]))
     width = max(1, len(listed) * (n if generate else 1) * (n if generate and any(g.nqargs == 2 for g in gates) else 1))
     cap = 1 if n >= 8 or width > 60 else (2 if width > 12 else 4)
     max_size = rng.randrange(cap + 1)
