@@ -132,10 +132,23 @@ def matrix_of(gate):
     return m
 
 
+UNITARY = {}
+
+
+def is_unitary(gate):
+    key = (hash(gate), str(gate))
+    if key not in UNITARY:
+        m = matrix_of(gate)
+        UNITARY[key] = bool(np.allclose(m.conj().T @ m, np.eye(len(m))))
+    return UNITARY[key]
+
+
 def simulable(instrs, n):
+    """Instructions NumPy can run as unitaries (gates read back from from_python
+    data by name may be any registered gate of that name, unitary or not)."""
     for i in instrs:
         qs = list(i.qargs)
-        if not qs or len(set(qs)) != len(qs) or max(qs) >= n or len(qs) != i.gate.nqargs:
+        if not qs or len(set(qs)) != len(qs) or max(qs) >= n or len(qs) != i.gate.nqargs or not is_unitary(i.gate):
             return False
     return True
 
@@ -558,7 +571,7 @@ def op_circ_members(ctx):
         ok, res, _ = call(lambda: c + other)
         if ok and isinstance(other, L.Circ):
             check_algebra(ctx, "+", c, other, res)
-        elif ok:
+        elif ok and not isinstance(res, np.ndarray):  # NumPy reads a Circ as a sequence
             ctx.finding("Circ + non-Circ succeeded", repr(other))
     elif name == "instrs_with_swaps":
         ok, res, _ = call(c.instrs_with_swaps)
@@ -581,7 +594,7 @@ def op_circ_members(ctx):
         ok, res, desc = call(c.rotate_representative)
         if not ctx.threads and len(c.perm) <= 4 and simulable(c.instrs, len(c.perm)):
             ident = is_identity(circ_unitary(c))
-            if ok and not ident:
+            if ok and not ident and not lucky_acceptance(ctx, c):
                 ctx.finding("rotate_representative accepted a non-identity", repr(c))
             if not ok and ident and c.instrs:
                 ctx.finding("rotate_representative refused an identity", repr(c))
@@ -691,6 +704,21 @@ def check_rotate_representative(ctx, c, res):
 
 # ---------------------------------------------------------------- IdentityCirc
 
+
+def lucky_acceptance(ctx, c):
+    """The identity check compares two states at a resolution of 1/256 per
+    amplitude, so a random state close enough to an eigenvector lets a
+    non-identity through now and then (a few in 10^4 on one qubit). Such an
+    acceptance is counted, not reported, when the next checks refuse it."""
+    for _ in range(3):
+        try:
+            L.IdentityCirc(c)
+        except BaseException:
+            ctx.stats["lucky identity acceptances"] += 1
+            return True
+    return False
+
+
 ID_PREFIX = "IdentityCirc: circuit is not identity "
 
 
@@ -718,7 +746,7 @@ def op_identity_new(ctx):
         if n <= 5 and simulable(c.instrs, n):
             ctx.stats["numpy checks"] += 1
             ident = is_identity(circ_unitary(c))
-            if ok and not ident:
+            if ok and not ident and not lucky_acceptance(ctx, c):
                 ctx.finding("IdentityCirc accepted a non-identity", repr(c))
             if not ok and ident:
                 ctx.finding("IdentityCirc refused an identity", repr(c))
@@ -774,7 +802,7 @@ def op_identity_members(ctx):
         ok, res, _ = call(i.check)
         c = i.inner
         if not ctx.threads and len(c.perm) <= 5 and simulable(c.instrs, len(c.perm)):
-            if ok != is_identity(circ_unitary(c)):
+            if ok != is_identity(circ_unitary(c)) and not (ok and lucky_acceptance(ctx, c)):
                 ctx.finding("IdentityCirc.check", f"{i!r}: {ok}")
     elif name == "hash_value":
         ok, res, _ = call(i.hash_value)
@@ -1302,7 +1330,7 @@ def worker(seed, iterations, seconds, trace):
     os.unlink(ctx.sink_path)
     rss_kb = int(open("/proc/self/status").read().split("VmRSS:")[1].split()[0])
     out = {"seed": seed, "seconds": round(time.time() - t0, 1), "calls": ctx.stats["calls"],
-           "numpy": ctx.stats["numpy checks"], "findings": ctx.findings, "nested": dict(ctx.nested),
+           "numpy": ctx.stats["numpy checks"], "lucky": ctx.stats["lucky identity acceptances"], "findings": ctx.findings, "nested": dict(ctx.nested),
            "rss_mb": rss_kb // 1024,
            "outcomes": dict(collections.Counter(k.rsplit(":", 1)[1] for k in ctx.stats if ":" in k
                                                 for _ in range(ctx.stats[k]))),
@@ -1385,7 +1413,8 @@ def main():
     findings = sorted({f.split(":")[0] for r in results for f in r["findings"]})
     print(f"\nworker processes: {len(results)} finished, {len(crashes)} crashed; first seed {seed}")
     print(f"member calls: {calls} ({calls / max(1e-9, a.seconds):.0f}/s wall) over {len(members)} members, "
-          f"NumPy cross-checks: {sum(r['numpy'] for r in results)}, "
+          f"NumPy cross-checks: {sum(r['numpy'] for r in results)} "
+          f"(non-identities let through by the randomized check: {sum(r['lucky'] for r in results)}), "
           f"max RSS of a worker: {max((r['rss_mb'] for r in results), default=0)} MiB")
     print("outcomes:", dict(outcomes.most_common()))
     print("re-entrant calls made during conversions:", dict(nested.most_common(12)))
