@@ -1481,6 +1481,22 @@ OPS = [(op_gate_new, 4), (op_gate_from_name, 3), (op_gate_members, 10), (op_para
        (op_statevec_members, 14), (op_evaluator, 8), (op_misuse, 4)]
 
 
+def run_op(ctx, op):
+    """Runs one fuzzing operation; whatever escapes it is recorded as a finding."""
+    try:
+        op(ctx)
+    except RecursionError:
+        pass
+    except Exception as e:
+        # A failure in the fuzzer's own checks of a result (for example
+        # a result that breaks the reference code) is a finding too.
+        ctx.finding(f"check failed in {op.__name__}", "".join(traceback.format_exception(e))[-1500:])
+    except BaseException as e:
+        if type(e).__name__ != "FatalError":
+            raise
+        ctx.finding(f"fatal error escaped in {op.__name__}", repr(e))
+
+
 def worker(seed, iterations, seconds, trace, threads):
     import warnings
     warnings.simplefilter("ignore")
@@ -1495,19 +1511,7 @@ def worker(seed, iterations, seconds, trace, threads):
         local.__dict__.update(ctx.__dict__)
         local.rng = r
         for k in range(count):
-            op = r.choices(ops, weights)[0]
-            try:
-                op(local)
-            except RecursionError:
-                pass
-            except Exception as e:
-                # A failure in the fuzzer's own checks of a result (for example
-                # a result that breaks the reference code) is a finding too.
-                local.finding(f"check failed in {op.__name__}", "".join(traceback.format_exception(e))[-1500:])
-            except BaseException as e:
-                if type(e).__name__ != "FatalError":
-                    raise
-                local.finding(f"fatal error escaped in {op.__name__}", repr(e))
+            run_op(local, r.choices(ops, weights)[0])
             if time.time() > deadline:
                 break
 
@@ -1530,7 +1534,7 @@ def worker(seed, iterations, seconds, trace, threads):
            "findings": ctx.findings, "nested": dict(ctx.nested), "rss_mb": rss_kb // 1024,
            "outcomes": dict(collections.Counter(k.rsplit(":", 1)[1] for k in ctx.stats if ":" in k
                                                 for _ in range(ctx.stats[k]))),
-           "members": len({k.rsplit(":", 1)[0] for k in ctx.stats if ":" in k}),
+           "members": sorted({k.rsplit(":", 1)[0] for k in ctx.stats if ":" in k}),
            "fatal": dict(ctx.fatal_msgs.most_common(40)), "registry_gates": len(ctx.gates)}
     print("RESULT " + json.dumps(out), flush=True)
 
@@ -1548,21 +1552,20 @@ def self_test():
     assert got == want, "SipHash reference broken"
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def add_driver_arguments(ap):
     ap.add_argument("--seconds", type=float, default=90, help="total wall time budget")
     ap.add_argument("--workers", type=int, default=2, help="subprocesses at a time")
     ap.add_argument("--chunk", type=float, default=15, help="seconds per worker process")
     ap.add_argument("--seed", type=int, default=None)
-    ap.add_argument("--threads", action="store_true", help="also run worker processes with 3 Python threads")
     ap.add_argument("--worker", type=int, default=None, help=argparse.SUPPRESS)
     ap.add_argument("--iterations", type=int, default=10**9)
     ap.add_argument("--trace", action="store_true")
-    ap.add_argument("--thread-mode", action="store_true", help=argparse.SUPPRESS)
-    a = ap.parse_args()
-    if a.worker is not None:
-        worker(a.worker, a.iterations, a.seconds, a.trace, a.thread_mode)
-        return 0
+
+
+def drive(a, script, worker_args=lambda k: [], extra_summary=lambda results: ""):
+    """Runs worker subprocesses of `script` until the time budget is spent and
+    prints the summary; the exit status says whether anything was found.
+    `worker_args(k)` gives extra arguments of the k-th worker."""
     self_test()
     seed = a.seed if a.seed is not None else random.SystemRandom().randrange(2**31)
     deadline = time.time() + a.seconds
@@ -1571,17 +1574,15 @@ def main():
     while time.time() < deadline or running:
         while len(running) < a.workers and time.time() < deadline:
             s = seed + k
-            thread_mode = a.threads and k % 3 == 2
+            extra = worker_args(k)
             k += 1
             budget = max(1.0, min(a.chunk, deadline - time.time()))
-            cmd = [sys.executable, "-X", "faulthandler", __file__, "--worker", str(s), "--seconds", str(budget)]
-            if thread_mode:
-                cmd.append("--thread-mode")
-            p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            running.append((p, s, thread_mode, time.time()))
+            cmd = [sys.executable, "-X", "faulthandler", script, "--worker", str(s), "--seconds", str(budget)]
+            p = subprocess.Popen(cmd + extra, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            running.append((p, s, extra, time.time()))
         time.sleep(0.2)
         for item in list(running):
-            p, s, tm, started = item
+            p, s, extra, started = item
             if p.poll() is None:
                 if time.time() - started > a.chunk * 4 + 60:
                     p.kill()
@@ -1590,36 +1591,47 @@ def main():
             out, err = p.communicate()
             line = next((ln for ln in out.splitlines() if ln.startswith("RESULT ")), None)
             if p.returncode != 0 or line is None:
-                crashes.append({"seed": s, "threads": tm, "returncode": p.returncode, "stderr": err[-4000:]})
-                print(f"CRASH seed={s} threads={tm} rc={p.returncode}\n{err[-4000:]}", flush=True)
+                crashes.append({"seed": s, "extra": extra, "returncode": p.returncode, "stderr": err[-4000:]})
+                print(f"CRASH seed={s} {' '.join(extra)} rc={p.returncode}\n{err[-4000:]}", flush=True)
                 continue
             r = json.loads(line[7:])
-            r["threads"] = tm
             results.append(r)
             for f in r["findings"]:
                 print(f"[seed {s}] {f}", flush=True)
     calls = sum(r["calls"] for r in results)
-    outcomes = collections.Counter()
-    fatal = collections.Counter()
-    nested = collections.Counter()
+    outcomes, fatal, nested = collections.Counter(), collections.Counter(), collections.Counter()
+    members = set()
     for r in results:
         outcomes.update(r["outcomes"])
         fatal.update(r["fatal"])
         nested.update(r["nested"])
+        members.update(r["members"])
     findings = sorted({f.split(":")[0] for r in results for f in r["findings"]})
     print(f"\nworker processes: {len(results)} finished, {len(crashes)} crashed; first seed {seed}")
-    print(f"member calls: {calls} ({calls / max(1e-9, a.seconds):.0f}/s wall), "
-          f"max RSS of a worker: {max((r['rss_mb'] for r in results), default=0)} MiB")
+    print(f"member calls: {calls} ({calls / max(1e-9, a.seconds):.0f}/s wall) over {len(members)} members, "
+          f"{extra_summary(results)}max RSS of a worker: {max((r['rss_mb'] for r in results), default=0)} MiB")
     print("outcomes:", dict(outcomes.most_common()))
     print("re-entrant calls made during conversions:", dict(nested.most_common(12)))
     print("fatal errors by message:")
-    for m, c in fatal.most_common(25):
+    for m, c in fatal.most_common(30):
         print(f"  {c:7d}  {m!r}")
     print(f"findings: {sum(len(r['findings']) for r in results)} {findings}")
     for c in crashes:
-        print(f"re-run to locate: {sys.executable} {__file__} --worker {c['seed']} --seconds {a.chunk} --trace"
-              + (" --thread-mode" if c["threads"] else ""))
+        print(f"re-run to locate: {sys.executable} {script} --worker {c['seed']} --seconds {a.chunk} --trace "
+              + " ".join(c["extra"]))
     return 1 if crashes or any(r["findings"] for r in results) else 0
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_driver_arguments(ap)
+    ap.add_argument("--threads", action="store_true", help="also run worker processes with 3 Python threads")
+    ap.add_argument("--thread-mode", action="store_true", help=argparse.SUPPRESS)
+    a = ap.parse_args()
+    if a.worker is not None:
+        worker(a.worker, a.iterations, a.seconds, a.trace, a.thread_mode)
+        return 0
+    return drive(a, __file__, lambda k: ["--thread-mode"] if a.threads and k % 3 == 2 else [])
 
 
 if __name__ == "__main__":

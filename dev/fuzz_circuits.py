@@ -1312,17 +1312,7 @@ def worker(seed, iterations, seconds, trace):
     deadline = time.time() + seconds
     t0 = time.time()
     for k in range(iterations):
-        op = rng.choices(ops, weights)[0]
-        try:
-            op(ctx)
-        except RecursionError:
-            pass
-        except Exception as e:
-            ctx.finding(f"check failed in {op.__name__}", "".join(traceback.format_exception(e))[-1500:])
-        except BaseException as e:
-            if type(e).__name__ != "FatalError":
-                raise
-            ctx.finding(f"fatal error escaped in {op.__name__}", repr(e))
+        F.run_op(ctx, rng.choices(ops, weights)[0])
         if time.time() > deadline:
             break
     sys.stdout.flush()
@@ -1360,71 +1350,14 @@ class Sink:
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--seconds", type=float, default=90, help="total wall time budget")
-    ap.add_argument("--workers", type=int, default=2, help="subprocesses at a time")
-    ap.add_argument("--chunk", type=float, default=15, help="seconds per worker process")
-    ap.add_argument("--seed", type=int, default=None)
-    ap.add_argument("--worker", type=int, default=None, help=argparse.SUPPRESS)
-    ap.add_argument("--iterations", type=int, default=10 ** 9)
-    ap.add_argument("--trace", action="store_true")
+    F.add_driver_arguments(ap)
     a = ap.parse_args()
     if a.worker is not None:
         worker(a.worker, a.iterations, a.seconds, a.trace)
         return 0
-    F.self_test()
-    seed = a.seed if a.seed is not None else random.SystemRandom().randrange(2 ** 31)
-    deadline = time.time() + a.seconds
-    running, results, crashes = [], [], []
-    k = 0
-    while time.time() < deadline or running:
-        while len(running) < a.workers and time.time() < deadline:
-            s = seed + k
-            k += 1
-            budget = max(1.0, min(a.chunk, deadline - time.time()))
-            cmd = [sys.executable, "-X", "faulthandler", __file__, "--worker", str(s), "--seconds", str(budget)]
-            p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            running.append((p, s, time.time()))
-        time.sleep(0.2)
-        for item in list(running):
-            p, s, started = item
-            if p.poll() is None:
-                if time.time() - started > a.chunk * 4 + 60:
-                    p.kill()
-                continue
-            running.remove(item)
-            out, err = p.communicate()
-            line = next((ln for ln in out.splitlines() if ln.startswith("RESULT ")), None)
-            if p.returncode != 0 or line is None:
-                crashes.append({"seed": s, "returncode": p.returncode, "stderr": err[-4000:]})
-                print(f"CRASH seed={s} rc={p.returncode}\n{err[-4000:]}", flush=True)
-                continue
-            r = json.loads(line[7:])
-            results.append(r)
-            for f in r["findings"]:
-                print(f"[seed {s}] {f}", flush=True)
-    calls = sum(r["calls"] for r in results)
-    outcomes, fatal, nested = collections.Counter(), collections.Counter(), collections.Counter()
-    members = set()
-    for r in results:
-        outcomes.update(r["outcomes"])
-        fatal.update(r["fatal"])
-        nested.update(r["nested"])
-        members.update(r["members"])
-    findings = sorted({f.split(":")[0] for r in results for f in r["findings"]})
-    print(f"\nworker processes: {len(results)} finished, {len(crashes)} crashed; first seed {seed}")
-    print(f"member calls: {calls} ({calls / max(1e-9, a.seconds):.0f}/s wall) over {len(members)} members, "
-          f"NumPy cross-checks: {sum(r['numpy'] for r in results)} "
-          f"(non-identities let through by the randomized check: {sum(r['lucky'] for r in results)}), "
-          f"max RSS of a worker: {max((r['rss_mb'] for r in results), default=0)} MiB")
-    print("outcomes:", dict(outcomes.most_common()))
-    print("re-entrant calls made during conversions:", dict(nested.most_common(12)))
-    print("fatal errors by message:")
-    for m, c in fatal.most_common(30):
-        print(f"  {c:7d}  {m!r}")
-    print(f"findings: {sum(len(r['findings']) for r in results)} {findings}")
-    for c in crashes:
-        print(f"re-run to locate: {sys.executable} {__file__} --worker {c['seed']} --seconds {a.chunk} --trace")
-    return 1 if crashes or any(r["findings"] for r in results) else 0
+    return F.drive(a, __file__, extra_summary=lambda results: (
+        f"NumPy cross-checks: {sum(r['numpy'] for r in results)} "
+        f"(non-identities let through by the randomized check: {sum(r['lucky'] for r in results)}), "))
 
 
 if __name__ == "__main__":
