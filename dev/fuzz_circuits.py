@@ -36,16 +36,13 @@ import collections.abc
 import gc
 import io
 import json
-import math
 import os
 import random
 import re
 import struct
-import subprocess
 import sys
 import tempfile
 import time
-import traceback
 
 import numpy as np
 
