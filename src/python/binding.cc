@@ -256,7 +256,7 @@ int box_clear(PyObject *self) {
 
 PyTypeObject *make_type(ClassSpec spec, Py_ssize_t basicsize, destructor dealloc) {
     std::string full = std::string("larkspan.") + spec.name;
-    // The spec's strings must outlive the type: keep them for the process.
+    // The type name must outlive the type (the interpreter keeps pointing at it): keep it for the process.
     char *name = new char[full.size() + 1];
     std::memcpy(name, full.c_str(), full.size() + 1);
 
