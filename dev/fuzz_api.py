@@ -1433,20 +1433,19 @@ def op_evaluator(ctx):
             ctx.finding("evaluator not equal to itself", "")
 
 
-def op_misuse(ctx):
+def misuse(ctx, classes, dunders, call=None):
     """Descriptors with foreign receivers, __new__ on foreign classes, __class__
-    assignment, subclassing, pickling, copying, weak references."""
+    assignment, subclassing, pickling, copying, weak references. `dunders` are
+    the special members exercised besides the public ones; `call` is the
+    checked-call class (default Call)."""
     rng = ctx.rng
-    classes = [L.Gate, L.Instr, L.Argument, L.Instruction, L.StateVec, L.Evaluator]
     cls = rng.choice(classes)
-    names = [k for k in dir(cls) if not k.startswith("__") or k in ("__call__", "__getitem__", "__setitem__",
-                                                                       "__imul__", "__hash__", "__str__", "__repr__",
-                                                                       "__eq__", "__init__", "__new__")]
+    names = [k for k in dir(cls) if not k.startswith("__") or k in dunders]
     name = rng.choice(names)
     target = ctx.any_obj()
     attr = cls.__dict__.get(name) or getattr(cls, name)
     r = rng.random()
-    c = Call(ctx, f"{cls.__name__}.{name} misuse", [], op=True)
+    c = (call or Call)(ctx, f"{cls.__name__}.{name} misuse", [], op=True)
     if hasattr(attr, "__get__") and hasattr(attr, "__set__") and r < 0.3:
         c(attr.__set__, target, ctx.any_obj())
     elif hasattr(attr, "__get__") and r < 0.5:
@@ -1474,6 +1473,12 @@ def op_misuse(ctx):
         c(weakref.ref, obj)
     else:
         c(setattr, obj, "anything", 1)
+
+
+def op_misuse(ctx):
+    misuse(ctx, [L.Gate, L.Instr, L.Argument, L.Instruction, L.StateVec, L.Evaluator],
+           ("__call__", "__getitem__", "__setitem__", "__imul__", "__hash__", "__str__", "__repr__", "__eq__",
+            "__init__", "__new__"))
 
 
 OPS = [(op_gate_new, 4), (op_gate_from_name, 3), (op_gate_members, 10), (op_params_f, 3), (op_instr_new, 6),

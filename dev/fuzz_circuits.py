@@ -1243,37 +1243,9 @@ def op_eccs(ctx):
 
 
 def op_misuse(ctx):
-    rng = ctx.rng
-    classes = [L.Circ, L.IdentityCirc, L.RawECCs, L.ECC, L.ECCs]
-    cls = rng.choice(classes)
-    names = [k for k in dir(cls) if not k.startswith("__") or k in ("__getitem__", "__add__", "__hash__", "__str__",
-                                                                       "__repr__", "__eq__", "__lt__", "__len__",
-                                                                       "__iter__", "__new__", "__init__")]
-    name = rng.choice(names)
-    attr = cls.__dict__.get(name) or getattr(cls, name)
-    target = ctx.any_obj()
-    c = CheckedCall(ctx, f"{cls.__name__}.{name} misuse", [], op=True)
-    r = rng.random()
-    if hasattr(attr, "__get__") and hasattr(attr, "__set__") and r < 0.3:
-        c(attr.__set__, target, ctx.any_obj())
-    elif hasattr(attr, "__get__") and r < 0.5:
-        c(lambda: attr.__get__(target, type(target)))
-    elif name == "__new__":
-        c(cls.__new__, rng.choice(classes + [object, int]), *[ctx.any_obj() for _ in range(rng.randrange(3))])
-    elif callable(attr):
-        c(attr, target, *[ctx.any_obj() for _ in range(rng.randrange(3))])
-    import copy
-    import pickle
-    obj = ctx.any_obj()
-    rr = rng.random()
-    if rr < 0.2:
-        c(setattr, obj, "__class__", rng.choice(classes))
-    elif rr < 0.4:
-        c(pickle.dumps, obj)
-    elif rr < 0.6:
-        c(copy.deepcopy, obj)
-    elif rr < 0.7:
-        c(lambda: type("Sub", (cls,), {}))
+    F.misuse(ctx, [L.Circ, L.IdentityCirc, L.RawECCs, L.ECC, L.ECCs],
+             ("__getitem__", "__add__", "__hash__", "__str__", "__repr__", "__eq__", "__lt__", "__len__", "__iter__",
+              "__new__", "__init__"), CheckedCall)
 
 
 def borrow_free(o):
