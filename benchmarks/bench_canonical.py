@@ -17,6 +17,7 @@ import sys
 WORKER = r"""
 import random, sys, time
 from larkspan import Circ, Gate, Instr, IdentityCirc
+from _timing import rate
 
 rng = random.Random(12345)
 ONE = [Gate.from_name(n) for n in ("h", "x", "s", "t", "z")]
@@ -39,19 +40,10 @@ def random_identity(nqubits, ninstrs):
 circs = [random_identity(rng.randint(2, 4), rng.choice((4, 6, 8, 10, 12))) for _ in range(60)]
 idents = [c.rotate_representative() for c in circs]
 
-def rate(fn, items, min_time=1.0):
-    calls, start = 0, time.perf_counter()
-    while True:
-        for it in items:
-            fn(it)
-        calls += len(items)
-        elapsed = time.perf_counter() - start
-        if elapsed >= min_time:
-            return calls / elapsed
 
-print("representative", rate(lambda c: c.representative(), circs))
-print("rotate_representative", rate(lambda c: c.rotate_representative(), circs))
-print("subcircuit_splits", rate(lambda i: i._subcircuit_splits(), idents))
+print("representative", rate(lambda c: c.representative(), circs, 1.0))
+print("rotate_representative", rate(lambda c: c.rotate_representative(), circs, 1.0))
+print("subcircuit_splits", rate(lambda i: i._subcircuit_splits(), idents, 1.0))
 by_len = {}
 for i in idents:
     by_len.setdefault(len(i), i)
@@ -62,6 +54,8 @@ for n in sorted(by_len):
 
 def run_once(threads):
     env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+    here = os.path.dirname(os.path.abspath(__file__))  # the worker imports _timing from here
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
     out = subprocess.run([sys.executable, "-c", WORKER], env=env, capture_output=True, text=True, check=True)
     return dict((name, float(v)) for name, v in (line.rsplit(" ", 1) for line in out.stdout.splitlines()))
 

@@ -8,9 +8,9 @@ figures include the Python call and the conversion of the 4-tuple result
 (two new StateVec objects); the "call floor" row shows that fixed cost.
 """
 import random
-import time
 
 from larkspan import Evaluator, Gate, Instr
+from _timing import rate
 
 MIXES = {
     "fast kernels": (["h", "x", "s", "t", "tdg"], ["cx", "swap"]),
@@ -32,15 +32,6 @@ def circuits(n, one_q, two_q, count, rng):
     return out
 
 
-def rate(fn, items, min_time=0.5):
-    done, start = 0, time.perf_counter()
-    while True:
-        for it in items:
-            fn(it)
-        done += len(items)
-        elapsed = time.perf_counter() - start
-        if elapsed >= min_time:
-            return done / elapsed
 
 
 def main():
