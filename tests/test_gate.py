@@ -8,6 +8,7 @@ import sys
 import numpy as np
 import pytest
 
+from cpython_hash import cpython_siphash13
 from larkspan import Gate
 
 R = 0.7071067811865476
@@ -96,18 +97,10 @@ def test_equality_and_hash_of_handles():
     assert len({hash(g(n)) for n, _ in BUILTINS}) == len(BUILTINS)
 
 
-def _cpython_hashes(payloads):
-    """hash(bytes) of CPython 3.11 with PYTHONHASHSEED=0 is SipHash-1-3 with zero keys."""
-    code = "import sys\nfor p in sys.argv[1:]: print(hash(bytes.fromhex(p)))"
-    env = dict(os.environ, PYTHONHASHSEED="0")
-    out = subprocess.run([sys.executable, "-c", code, *[p.hex() for p in payloads]],
-                         env=env, capture_output=True, text=True, check=True).stdout
-    return [int(x) for x in out.split()]
-
 
 def test_gate_hash_is_siphash13_of_handle():
     handles = [0, 1, 9, 14, 22]
-    expected = _cpython_hashes([h.to_bytes(2, "little") for h in handles])
+    expected = cpython_siphash13([h.to_bytes(2, "little") for h in handles])
     got = [hash(g(BUILTINS[h][0])) for h in handles]
     assert got == expected
 

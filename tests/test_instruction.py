@@ -4,7 +4,8 @@ import pytest
 
 from larkspan import Argument, Gate, Instr, Instruction
 
-from test_argument import cpython_siphash13, feed
+from cpython_hash import cpython_siphash13
+from test_argument import feed
 
 H = Gate.from_name("h")
 CX = Gate.from_name("cx")
